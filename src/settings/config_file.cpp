@@ -1,0 +1,91 @@
+#include "settings/settings.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "diagnostics/diagnostics.h"
+
+namespace mirebox {
+namespace {
+
+// A tab is deliberately not a separator: it stays inside the token around it.
+constexpr const char* SEPARATORS = " \r\n";
+// Lines are read in pieces of at most 255 bytes; a longer line becomes
+// several numbered lines.
+constexpr int PIECE_SIZE = 256;
+
+struct Position {
+    const char* path;
+    std::int64_t line;
+};
+
+void report(const Position& at, const char* problem, bool strict) {
+    std::fprintf(stderr, "%s:%" PRId64 ": %s\n", at.path, at.line, problem);
+    if (strict) std::exit(1);
+}
+
+void apply_log_level(const Position& at, const char* text, bool strict) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    // Taken as unsigned, so a negative level is as far out of range as 3.
+    if (errno != 0 || end == text || *end != '\0' || static_cast<unsigned long long>(value) >= 3) {
+        std::fprintf(stderr, "%s:%" PRId64 ": Invalid log level '%s'\n", at.path, at.line, text);
+        if (strict) std::exit(1);
+        return;
+    }
+    verbosity = static_cast<std::uint32_t>(value);
+}
+
+void apply_key(Settings& settings, const Position& at, const char* key, const char* value,
+               bool strict) {
+    const std::string_view name = key;
+    if (name == "Port") apply_port(settings, value, strict);
+    else if (name == "Delay") apply_delay(settings, value, strict);
+    else if (name == "MaxLineLength") apply_max_line_length(settings, value, strict);
+    else if (name == "MaxClients") apply_max_clients(settings, value, strict);
+    else if (name == "LogLevel") apply_log_level(at, value, strict);
+    else if (name == "BindFamily") apply_bind_family(settings, value, strict);
+    // An unknown key is never fatal, so a file written for a newer version
+    // still starts an older daemon.
+    else std::fprintf(stderr, "%s:%" PRId64 ": Unknown option '%s'\n", at.path, at.line, key);
+}
+
+void apply_line(Settings& settings, const Position& at, char* text, bool strict) {
+    char* state = nullptr;
+    const char* key = strtok_r(text, SEPARATORS, &state);
+    if (key == nullptr) return;
+    const char* value = strtok_r(nullptr, SEPARATORS, &state);
+    if (value == nullptr) {
+        report(at, "Missing value", strict);
+        return;
+    }
+    if (strtok_r(nullptr, SEPARATORS, &state) != nullptr) {
+        report(at, "Too many values", strict);
+        return;
+    }
+    apply_key(settings, at, key, value, strict);
+}
+
+}  // namespace
+
+void load_settings_file(Settings& settings, const char* path, bool strict) {
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return;
+    char piece[PIECE_SIZE];
+    Position at{path, 0};
+    while (std::fgets(piece, sizeof piece, file) != nullptr) {
+        // A NUL byte read from the file ends the piece here as well.
+        if (char* comment = std::strchr(piece, '#')) *comment = '\0';
+        ++at.line;
+        apply_line(settings, at, piece, strict);
+    }
+    std::fclose(file);
+}
+
+}  // namespace mirebox

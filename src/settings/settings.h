@@ -1,0 +1,40 @@
+// The run settings and everything that turns text into them: value checks,
+// the configuration file, the command line and the reload on hang-up.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace mirebox {
+
+struct Settings {
+    std::int32_t Port = 2222;           // listening TCP port
+    std::int32_t Delay = 10000;         // milliseconds between two lines to one client
+    std::int32_t MaxLineLength = 32;    // longest line in bytes, CR LF included
+    std::int32_t MaxClients = 4096;     // most clients held at once
+    std::int32_t BindFamily = 0;        // 0 dual-stack, AF_INET or AF_INET6
+};
+
+// Strict: a bad value is reported and ends the process with status 1 (start-up).
+// Lenient: a bad value is reported and the field keeps its value (reload).
+void apply_port(Settings& settings, const char* text, bool strict);
+void apply_delay(Settings& settings, const char* text, bool strict);
+void apply_max_line_length(Settings& settings, const char* text, bool strict);
+void apply_max_clients(Settings& settings, const char* text, bool strict);
+void apply_bind_family(Settings& settings, const char* text, bool strict);
+
+// Reads key-value lines into settings and verbosity. A file that cannot be
+// opened is silently skipped.
+void load_settings_file(Settings& settings, const char* path, bool strict);
+
+// Applies the options in order; returns only when the daemon is to start.
+// config_path ends as the file named by the last -f, if any.
+void apply_command_line(int argc, char** argv, Settings& settings, const char*& config_path);
+void print_help(std::FILE* stream);
+void print_version();
+
+// Re-reads config_path leniently and moves the listener if Port or BindFamily
+// changed. Clears the reload request when done.
+void reload_settings(Settings& settings, const char* config_path, int& listener);
+
+}  // namespace mirebox

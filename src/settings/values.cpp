@@ -1,0 +1,64 @@
+#include "settings/settings.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace mirebox {
+namespace {
+
+// what names the setting in its message: "mirebox: Invalid port: 0".
+void reject(const char* what, const char* text, bool strict) {
+    std::fprintf(stderr, "mirebox: Invalid %s: %s\n", what, text);
+    if (strict) std::exit(1);
+}
+
+// Stores text into field when it is a whole base-10 number within [low, high].
+// Leading white space and a sign are fine (strtoll takes them); trailing
+// characters, an empty text and overflow are not.
+void apply_number(std::int32_t& field, const char* text, bool strict, std::int64_t low,
+                  std::int64_t high, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    const bool parsed = errno == 0 && end != text && *end == '\0';
+    if (!parsed || value < low || value > high) {
+        reject(what, text, strict);
+        return;
+    }
+    field = static_cast<std::int32_t>(value);
+}
+
+}  // namespace
+
+void apply_port(Settings& settings, const char* text, bool strict) {
+    apply_number(settings.Port, text, strict, 1, 65535, "port");
+}
+
+void apply_delay(Settings& settings, const char* text, bool strict) {
+    apply_number(settings.Delay, text, strict, 1, INT32_MAX, "delay");
+}
+
+void apply_max_line_length(Settings& settings, const char* text, bool strict) {
+    apply_number(settings.MaxLineLength, text, strict, 3, 255,
+                 "line length");
+}
+
+void apply_max_clients(Settings& settings, const char* text, bool strict) {
+    apply_number(settings.MaxClients, text, strict, 1, INT32_MAX,
+                 "max clients");
+}
+
+void apply_bind_family(Settings& settings, const char* text, bool strict) {
+    switch (text[0]) {
+        case '0': settings.BindFamily = 0; return;
+        case '4': settings.BindFamily = AF_INET; return;
+        case '6': settings.BindFamily = AF_INET6; return;
+        default: reject("address family", text, strict);
+    }
+}
+
+}  // namespace mirebox

@@ -1,0 +1,215 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "capture.h"
+#include "diagnostics/diagnostics.h"
+#include "settings/settings.h"
+
+namespace mirebox {
+namespace {
+
+// A configuration file in a private directory, removed with the fixture.
+class ConfigFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/mirebox-config-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        path_ = dir_ + "/mirebox.config";
+        saved_verbosity_ = verbosity;
+        verbosity = 0;
+    }
+    void TearDown() override {
+        std::remove(path_.c_str());
+        rmdir(dir_.c_str());
+        verbosity = saved_verbosity_;
+    }
+
+    void write(const std::string& content) {
+        std::FILE* file = std::fopen(path_.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(content.data(), 1, content.size(), file);
+        std::fclose(file);
+    }
+
+    // Reads the file leniently and returns what it said on stderr.
+    std::string load(const std::string& content) {
+        write(content);
+        testing::Capture err(2);
+        load_settings_file(settings_, path_.c_str(), false);
+        return err.finish();
+    }
+
+    std::string at(int line) const { return path_ + ":" + std::to_string(line) + ": "; }
+
+    Settings settings_;
+    std::string dir_;
+    std::string path_;
+    std::uint32_t saved_verbosity_ = 0;
+};
+
+TEST_F(ConfigFileTest, EveryKeyAtItsDefaultChangesNothing) {
+    EXPECT_EQ(load("Port 2222\nDelay 10000\nMaxLineLength 32\nMaxClients 4096\n"
+                   "LogLevel 0\nBindFamily 0\n"),
+              "");
+    const Settings defaults;
+    EXPECT_EQ(settings_.Port, defaults.Port);
+    EXPECT_EQ(settings_.Delay, defaults.Delay);
+    EXPECT_EQ(settings_.MaxLineLength, defaults.MaxLineLength);
+    EXPECT_EQ(settings_.MaxClients, defaults.MaxClients);
+    EXPECT_EQ(settings_.BindFamily, defaults.BindFamily);
+    EXPECT_EQ(verbosity, 0u);
+}
+
+TEST_F(ConfigFileTest, SetsEveryKey) {
+    EXPECT_EQ(load("Port 22\nDelay 500\nMaxLineLength 3\nMaxClients 9\nLogLevel 2\nBindFamily 4\n"),
+              "");
+    EXPECT_EQ(settings_.Port, 22);
+    EXPECT_EQ(settings_.Delay, 500);
+    EXPECT_EQ(settings_.MaxLineLength, 3);
+    EXPECT_EQ(settings_.MaxClients, 9);
+    EXPECT_EQ(settings_.BindFamily, AF_INET);
+    EXPECT_EQ(verbosity, 2u);
+}
+
+TEST_F(ConfigFileTest, CommentsSpacesAndLineEndings) {
+    using namespace std::string_literals;
+    const struct {
+        std::string content;
+        std::int32_t port;
+    } cases[] = {
+        {"Port 2200 # the usual one\n", 2200},
+        {"# Port 2201\n", 2222},
+        {"Port 2202 #third token\n", 2202},
+        {"   Port    2203   \n", 2203},
+        {"Port 2204\r\n", 2204},
+        {"\n\n  \n#\nPort 2205", 2205},  // no final line feed
+        {"Port 2206\nPort 2207\n", 2207},
+        {"Port \t22\n", 22},  // a tab before a number is white space to strtol
+        {"Port 2208\0 2209\n\0Port 1 2\n"s, 2208},  // a NUL ends what is read of its piece
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        settings_ = Settings{};
+        EXPECT_EQ(load(c.content), "");
+        EXPECT_EQ(settings_.Port, c.port);
+    }
+}
+
+TEST_F(ConfigFileTest, ReportsBadLinesWithTheirNumbers) {
+    const std::string long_line = "Port 22" + std::string(293, ' ') + "\n";  // 300 characters
+    const std::string line_255 = "Port 2300" + std::string(246, ' ') + "\n";
+    const std::string long_comment = "#" + std::string(254, 'c') + "tail\n";
+    const struct {
+        std::string content;
+        std::string message;  // with %s for the position of the line it names
+        int line;
+    } cases[] = {
+        {"Port\n", "Missing value\n", 1},
+        {"\t\n", "Missing value\n", 1},
+        {"Port\t2222\n", "Missing value\n", 1},
+        {"Port 1 2\n", "Too many values\n", 1},
+        {"port 2222\n", "Unknown option 'port'\n", 1},
+        {"\tPort 2222\n", "Unknown option '\tPort'\n", 1},
+        {"Bogus\n", "Missing value\n", 1},
+        {"Bogus 1 2\n", "Too many values\n", 1},
+        {"LogLevel 3\n", "Invalid log level '3'\n", 1},
+        {"LogLevel -1\n", "Invalid log level '-1'\n", 1},
+        {"LogLevel 1x\n", "Invalid log level '1x'\n", 1},
+        {"\n# fine\nPort 2222 extra\n", "Too many values\n", 3},
+        {long_line + "Port\n", "Missing value\n", 3},
+        {line_255 + "Port\n", "Missing value\n", 3},
+        {long_comment, "Missing value\n", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        verbosity = 0;
+        EXPECT_EQ(load(c.content), at(c.line) + c.message);
+    }
+}
+
+TEST_F(ConfigFileTest, ValueMessagesCarryNoPosition) {
+    const struct {
+        const char* content;
+        const char* message;
+    } cases[] = {
+        {"Port 0\n", "mirebox: Invalid port: 0\n"},
+        {"Port 2222\t\n", "mirebox: Invalid port: 2222\t\n"},
+        {"Delay 2147483648\n", "mirebox: Invalid delay: 2147483648\n"},
+        {"MaxLineLength 256\n", "mirebox: Invalid line length: 256\n"},
+        {"MaxClients 0\n", "mirebox: Invalid max clients: 0\n"},
+        {"BindFamily \t4\n", "mirebox: Invalid address family: \t4\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        settings_ = Settings{};
+        EXPECT_EQ(load(c.content), c.message);
+        EXPECT_EQ(settings_.Port, 2222);
+    }
+}
+
+TEST_F(ConfigFileTest, LenientReadGoesOnPastBadLines) {
+    EXPECT_EQ(load("Port 2300\nPort 0\nDelay\nDelay 700\n"),
+              "mirebox: Invalid port: 0\n" + at(3) + "Missing value\n");
+    EXPECT_EQ(settings_.Port, 2300);
+    EXPECT_EQ(settings_.Delay, 700);
+}
+
+TEST_F(ConfigFileTest, MissingFileOrDirectoryIsSilentlySkipped) {
+    for (const std::string& path : {dir_ + "/absent", dir_}) {
+        testing::Capture err(2);
+        load_settings_file(settings_, path.c_str(), true);
+        EXPECT_EQ(err.finish(), "");
+    }
+    EXPECT_EQ(settings_.Port, 2222);
+}
+
+TEST_F(ConfigFileTest, ArbitraryBytesAreSafe) {
+    std::string noise;
+    std::uint32_t state = 1;
+    for (int i = 0; i < 20000; ++i) {
+        state = state * 1664525u + 1013904223u;
+        noise += static_cast<char>(state >> 24);
+    }
+    load(noise);  // reports what it reports; it must neither crash nor overrun
+    EXPECT_GE(settings_.MaxLineLength, 3);
+    EXPECT_LE(settings_.MaxLineLength, 255);
+}
+
+using ConfigFileDeathTest = ConfigFileTest;
+
+TEST_F(ConfigFileDeathTest, StrictReadEndsAtTheFirstFatalLine) {
+    const struct {
+        const char* content;
+        const char* message;
+    } cases[] = {
+        {"Port\nPort 1 2\n", "Missing value"},
+        {"Port 1 2\nPort\n", "Too many values"},
+        {"LogLevel 3\n", "Invalid log level '3'"},
+        {"Port 0\n", "mirebox: Invalid port: 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
+        write(c.content);
+        EXPECT_EXIT(load_settings_file(settings_, path_.c_str(), true),
+                    ::testing::ExitedWithCode(1), ::testing::HasSubstr(c.message));
+    }
+}
+
+TEST_F(ConfigFileTest, UnknownKeyIsNotFatalEvenWhenStrict) {
+    write("Colour blue\nPort 2400\n");
+    testing::Capture err(2);
+    load_settings_file(settings_, path_.c_str(), true);
+    EXPECT_EQ(err.finish(), at(1) + "Unknown option 'Colour'\n");
+    EXPECT_EQ(settings_.Port, 2400);
+}
+
+}  // namespace
+}  // namespace mirebox

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <regex>
+#include <string>
+
+#include "capture.h"
+#include "diagnostics/diagnostics.h"
+#include "tarpit/tarpit.h"
+
+// The system log is replaced for this test program, so what the sink hands
+// to syslog can be read back.
+namespace {
+int last_priority = -1;
+std::string last_message;
+}  // namespace
+
+extern "C" void syslog(int priority, const char* format, ...) {
+    last_priority = priority;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    last_message = text;
+    errno = ENOTSOCK;  // the real one may clobber errno too
+}
+
+namespace mirebox {
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_sink_ = log_sink;
+        saved_verbosity_ = verbosity;
+    }
+    void TearDown() override {
+        log_sink = saved_sink_;
+        verbosity = saved_verbosity_;
+    }
+
+private:
+    LogSink saved_sink_ = nullptr;
+    std::uint32_t saved_verbosity_ = 0;
+};
+
+TEST(Timestamp, IsUtcToTheMillisecondWithTrailingZ) {
+    const struct {
+        std::int64_t ms;
+        const char* text;
+    } cases[] = {
+        {0, "1970-01-01T00:00:00.000Z "},
+        {5, "1970-01-01T00:00:00.005Z "},
+        {1765324799999, "2025-12-09T23:59:59.999Z "},
+        {951782400050, "2000-02-29T00:00:00.050Z "},
+    };
+    for (const auto& c : cases) {
+        char buffer[TIMESTAMP_SIZE];
+        format_timestamp(c.ms, buffer);
+        EXPECT_STREQ(buffer, c.text);
+    }
+}
+
+TEST_F(LogTest, StdoutLineIsTimestampThenMessage) {
+    verbosity = 1;
+    log_sink = log_to_stdout;
+    testing::Capture out(1);
+    emit_log(LOG_LEVEL_INFO, "Port %d", 2222);
+    emit_log(LOG_LEVEL_DEBUG, "dropped at verbosity 1");
+    const std::string text = out.finish();
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z Port 2222\n)")))
+        << text;
+}
+
+TEST_F(LogTest, NothingAtAllAtVerbosityZero) {
+    verbosity = 0;
+    log_sink = log_to_stdout;
+    testing::Capture out(1);
+    emit_log(LOG_LEVEL_INFO, "Port %d", 2222);
+    EXPECT_EQ(out.finish(), "");
+}
+
+TEST_F(LogTest, BothSinksKeepErrnoForTheCaller) {
+    verbosity = 2;
+    for (const LogSink sink : {log_to_stdout, log_to_syslog}) {
+        log_sink = sink;
+        testing::Capture out(1);
+        errno = EPIPE;
+        emit_log(LOG_LEVEL_DEBUG, "write(%d) = %d", 4, -1);
+        EXPECT_EQ(errno, EPIPE);
+    }
+}
+
+TEST_F(LogTest, SyslogTakesTheLevelsPriorityAndCutsLongMessages) {
+    verbosity = 2;
+    log_sink = log_to_syslog;
+    emit_log(LOG_LEVEL_INFO, "CLOSE %s", "x");
+    EXPECT_EQ(last_priority, LOG_INFO);
+    EXPECT_EQ(last_message, "CLOSE x");
+
+    const std::string longer(300, 'a');
+    emit_log(LOG_LEVEL_DEBUG, "%s", longer.c_str());
+    EXPECT_EQ(last_priority, LOG_DEBUG);
+    EXPECT_EQ(last_message, longer.substr(0, 255));
+}
+
+TEST_F(LogTest, TotalsCountHeldClientsTimeSoFar) {
+    verbosity = 1;
+    log_sink = log_to_stdout;
+    const Totals saved = totals;
+    totals = Totals{7, 1000, 99};
+    const std::int64_t now = wall_clock_ms();
+    Client second{};
+    second.connected_ms = now - 2500;
+    Client first{};
+    first.connected_ms = now - 1500;
+    first.next = &second;
+
+    testing::Capture out(1);
+    log_totals(&first);
+    log_totals(nullptr);
+    const std::string text = out.finish();
+    totals = saved;
+
+    std::smatch held;
+    ASSERT_TRUE(std::regex_search(
+        text, held, std::regex(R"(TOTALS connects=7 seconds=(\d+)\.(\d{3}) bytes=99\n)")))
+        << text;
+    const long long held_ms = std::stoll(held[1]) * 1000 + std::stoll(held[2]);
+    EXPECT_GE(held_ms, 5000);
+    EXPECT_LT(held_ms, 6000);  // a generous bound: only a stalled test gets near it
+    EXPECT_NE(text.find("TOTALS connects=7 seconds=1.000 bytes=99\n"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace mirebox
