@@ -1,0 +1,208 @@
+"""Runs the real daemon binary and talks to it over real loopback sockets."""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+import unittest
+
+BINARY = os.environ.get("MIREBOX_BINARY", "")
+# The path this test build of the daemon reads at start-up, in place of the
+# installed one, so tests never touch a real configuration.
+DEFAULT_CONFIG = os.environ.get("MIREBOX_DEFAULT_CONFIG", "")
+# Generous: CI machines are noisy, and a deadline only bounds a failing test.
+DEADLINE = 30.0
+
+HELP_FIRST_LINE = "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
+
+LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (.*)")
+
+
+def run(*args, timeout=DEADLINE):
+    """Runs the daemon to completion, for options that end it at once."""
+    return subprocess.run([BINARY, *args], capture_output=True, text=True, timeout=timeout)
+
+
+def free_port():
+    """A TCP port that is free on both the IPv4 and the IPv6 wildcard."""
+    while True:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+            probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            probe.bind(("::", 0))
+            port = probe.getsockname()[1]
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as check:
+                check.bind(("0.0.0.0", port))
+            return port
+        except OSError:
+            continue
+
+
+class Daemon:
+    """One running daemon; its stdout and stderr are collected as they come."""
+
+    def __init__(self, *args, port=None, preexec_fn=None, wrapper=()):
+        """Starts the daemon on a free port, or on `port`; port=0 passes no -p."""
+        self.port = port if port is not None else free_port()
+        port_option = ["-p", str(self.port)] if self.port else []
+        command = [*wrapper, BINARY, *port_option, *args]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL, preexec_fn=preexec_fn)
+        self.lines = []   # (timestamp text, message, arrival time) from stdout
+        self.errors = []  # lines from stderr
+        self._changed = threading.Condition(threading.RLock())
+        self._readers = [
+            threading.Thread(target=self._collect, args=(self.process.stdout, True), daemon=True),
+            threading.Thread(target=self._collect, args=(self.process.stderr, False), daemon=True),
+        ]
+        for reader in self._readers:
+            reader.start()
+
+    def _collect(self, stream, is_log):
+        for raw in stream:
+            text = raw.decode("utf-8", "replace").rstrip("\n")
+            with self._changed:
+                if is_log:
+                    match = LOG_LINE.fullmatch(text)
+                    stamp, message = match.groups() if match else ("", text)
+                    self.lines.append((stamp, message, time.monotonic()))
+                else:
+                    self.errors.append(text)
+                self._changed.notify_all()
+        with self._changed:
+            self._changed.notify_all()
+
+    def messages(self):
+        with self._changed:
+            return [message for _, message, _ in self.lines]
+
+    def wait_for(self, pattern, count=1, timeout=DEADLINE, errors=False):
+        """Waits until `count` lines match `pattern`; returns their matches."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        found = []
+        scanned = 0
+        with self._changed:
+            while True:
+                source = self.errors if errors else self.lines
+                for entry in source[scanned:]:
+                    match = regex.fullmatch(entry if errors else entry[1])
+                    if match:
+                        found.append(match)
+                scanned = len(source)
+                if len(found) >= count:
+                    return found
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.process.poll() is not None and not self._alive_readers()):
+                    raise AssertionError(
+                        f"no {count} lines matching {pattern!r}; stdout: {self.messages()[-40:]!r}; "
+                        f"stderr: {self.errors[-10:]!r}")
+                self._changed.wait(min(left, 0.2))
+
+    def _alive_readers(self):
+        return any(reader.is_alive() for reader in self._readers)
+
+    def signal(self, number):
+        self.process.send_signal(number)
+
+    def stop(self, timeout=DEADLINE):
+        """Orderly stop with SIGTERM; returns the exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        return self.finish(timeout)
+
+    def finish(self, timeout=DEADLINE):
+        status = self.process.wait(timeout=timeout)
+        for reader in self._readers:
+            reader.join(timeout)
+        self.process.stdout.close()
+        self.process.stderr.close()
+        return status
+
+    def ready(self, family=socket.AF_INET, host="127.0.0.1"):
+        """Waits until the daemon listens, and so has its signal handlers.
+        Costs one connection, which the daemon holds until it stops."""
+        connect(self.port, host=host, family=family).close()
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.finish()
+
+
+def connect(port, host="127.0.0.1", family=socket.AF_INET, timeout=DEADLINE, **options):
+    """Connects once the daemon listens; options are socket options to set first."""
+    deadline = time.monotonic() + timeout
+    while True:
+        sock = socket.socket(family, socket.SOCK_STREAM)
+        for (level, name), value in options.get("sockopts", {}).items():
+            sock.setsockopt(level, name, value)
+        try:
+            sock.connect((host, port))
+            return sock
+        except ConnectionRefusedError:
+            sock.close()
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def read_lines(sock, count, timeout=DEADLINE):
+    """Reads `count` CR LF lines; returns (arrival time, line with CR LF) pairs."""
+    sock.settimeout(timeout)
+    pending = b""
+    lines = []
+    while len(lines) < count:
+        chunk = sock.recv(4096)
+        if not chunk:
+            raise AssertionError(f"connection closed after {len(lines)} lines")
+        pending += chunk
+        while b"\n" in pending and len(lines) < count:
+            line, pending = pending.split(b"\n", 1)
+            lines.append((time.monotonic(), line + b"\n"))
+    return lines
+
+
+def is_valid_line(line, max_length=32):
+    """A line an SSH client takes as pre-banner text."""
+    return (3 <= len(line) <= max_length and line.endswith(b"\r\n")
+            and all(0x20 <= byte <= 0x7E for byte in line[:-2])
+            and not line.startswith(b"SSH-"))
+
+
+def settings_of(*args, port=None):
+    """The five settings lines a daemon started with args logs, then stops it."""
+    daemon = Daemon("-v", *args, port=port)
+    try:
+        daemon.wait_for(r"BindFamily .*")
+        port, family = daemon.messages()[0], daemon.messages()[4]
+        daemon.port = int(port.split()[1])
+        daemon.ready(*((socket.AF_INET6, "::1") if family.endswith("IPv6 Only") else ()))
+    finally:
+        status = daemon.stop()
+    assert status == 0, (status, daemon.errors)
+    return daemon.messages()[:5]
+
+
+def write_config(directory, name, text):
+    path = os.path.join(directory, name)
+    with open(path, "w", encoding="ascii") as config:
+        config.write(text)
+    return path
+
+
+class TarpitTest(unittest.TestCase):
+    """A test whose daemons and client sockets are all cleaned up after it."""
+
+    def start(self, *args, **options):
+        daemon = Daemon(*args, **options)
+        self.addCleanup(daemon.kill)
+        return daemon
+
+    def connect(self, port, **options):
+        sock = connect(port, **options)
+        self.addCleanup(sock.close)
+        return sock

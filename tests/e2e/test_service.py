@@ -1,0 +1,229 @@
+"""The running tarpit: what clients receive and what the daemon logs about them."""
+
+import os
+import re
+import resource
+import signal
+import socket
+import tempfile
+import time
+import unittest
+
+from harness import DEADLINE, TarpitTest, is_valid_line, read_lines
+
+CLOSE = r"CLOSE host=(\S*) port=(\d+) fd=(\d+) time=(-?\d+)\.(-?\d{3}) bytes=(\d+)"
+TOTALS = r"TOTALS connects=(\d+) seconds=(\d+)\.(\d{3}) bytes=(\d+)"
+
+
+def drain(sock):
+    """Reads until the daemon closes the connection; returns the bytes."""
+    sock.settimeout(DEADLINE)
+    received = b""
+    while chunk := sock.recv(65536):
+        received += chunk
+    return received
+
+
+class Lines(TarpitTest):
+    def test_lines_come_at_the_interval_and_nothing_before_the_first(self):
+        daemon = self.start("-v", "-d", "1000")
+        client = self.connect(daemon.port)
+        connected = time.monotonic()
+        lines = read_lines(client, 4)
+        arrivals = [connected] + [arrived for arrived, _ in lines]
+        gaps = [later - earlier for earlier, later in zip(arrivals, arrivals[1:])]
+        for gap in gaps:
+            # A line never comes early; a late one only bounds a stalled machine.
+            self.assertGreater(gap, 0.9)
+            self.assertLess(gap, 1.0 + DEADLINE / 4)
+        for _, line in lines:
+            self.assertTrue(is_valid_line(line), line)
+        client.close()
+
+    def test_line_length_bounds(self):
+        for length, smallest in [("3", 3), ("255", 3)]:
+            with self.subTest(length=length):
+                daemon = self.start("-l", length, "-d", "5")
+                client = self.connect(daemon.port)
+                lines = [line for _, line in read_lines(client, 300)]
+                client.close()
+                self.assertEqual(daemon.stop(), 0)
+                limit = int(length)
+                for line in lines:
+                    self.assertTrue(is_valid_line(line, limit), line)
+                self.assertEqual(min(map(len, lines)), smallest)
+                if limit == 255:
+                    self.assertGreater(max(map(len, lines)), 128)
+
+
+class Events(TarpitTest):
+    def test_accept_close_and_totals_lines_count_what_clients_received(self):
+        daemon = self.start("-v", "-d", "100")
+        clients = [self.connect(daemon.port) for _ in range(3)]
+        accepts = daemon.wait_for(r"ACCEPT host=(\S+) port=(\d+) fd=(\d+) n=(\d)/4096", count=3)
+        self.assertEqual({m.group(1) for m in accepts}, {"::ffff:127.0.0.1"})
+        self.assertEqual(sorted(int(m.group(2)) for m in accepts),
+                         sorted(c.getsockname()[1] for c in clients))
+        self.assertEqual([m.group(4) for m in accepts], ["1", "2", "3"])
+        time.sleep(0.5)  # a few lines each, all of them counted below
+
+        self.assertEqual(daemon.stop(), 0)
+        received = {c.getsockname()[1]: len(drain(c)) for c in clients}
+        closes = daemon.wait_for(CLOSE, count=3)
+        self.assertEqual({int(m.group(2)): int(m.group(6)) for m in closes}, received)
+        self.assertEqual({m.group(3) for m in closes}, {m.group(3) for m in accepts})
+        totals = daemon.wait_for(TOTALS)
+        self.assertEqual(len(totals), 1)
+        self.assertEqual(totals[0].group(1), "3")
+        self.assertEqual(int(totals[0].group(4)), sum(received.values()))
+        self.assertTrue(daemon.messages()[-1].startswith("TOTALS "))
+        self.assertEqual(daemon.errors, [])
+
+    def test_totals_on_request_include_the_time_of_held_clients(self):
+        daemon = self.start("-v", "-d", "200")
+        client = self.connect(daemon.port)
+        read_lines(client, 2)
+        daemon.signal(signal.SIGUSR1)
+        first = daemon.wait_for(TOTALS)[0]
+        self.assertEqual(first.group(1), "1")
+        self.assertGreaterEqual(int(first.group(2)) * 1000 + int(first.group(3)), 350)
+        read_lines(client, 2)  # still served
+        daemon.signal(signal.SIGUSR1)
+        second = daemon.wait_for(TOTALS, count=2)[1]
+        self.assertGreater(second.group(2, 3), first.group(2, 3))
+        self.assertGreater(int(second.group(4)), int(first.group(4)))
+        self.assertFalse(any(m.startswith("CLOSE") for m in daemon.messages()))
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_a_client_that_leaves_is_released_on_the_next_write(self):
+        daemon = self.start("-v", "-d", "50")
+        client = self.connect(daemon.port)
+        read_lines(client, 1)
+        client.close()
+        close = daemon.wait_for(CLOSE)[0]
+        self.assertEqual(close.group(1), "::ffff:127.0.0.1")
+        self.assertEqual(daemon.stop(), 0)
+
+
+class Families(TarpitTest):
+    def test_each_family_listens_where_it_should(self):
+        cases = [
+            ([], [(socket.AF_INET, "127.0.0.1", "::ffff:127.0.0.1"), (socket.AF_INET6, "::1", "::1")]),
+            (["-4"], [(socket.AF_INET, "127.0.0.1", "127.0.0.1")]),
+            (["-6"], [(socket.AF_INET6, "::1", "::1")]),
+        ]
+        for args, reachable in cases:
+            with self.subTest(args=args):
+                daemon = self.start("-v", *args)
+                for count, (family, address, shown) in enumerate(reachable, 1):
+                    self.connect(daemon.port, host=address, family=family)
+                    accepted = daemon.wait_for(r"ACCEPT host=(\S+) .*", count=count)[-1]
+                    self.assertEqual(accepted.group(1), shown)
+                unreachable = {socket.AF_INET, socket.AF_INET6} - {f for f, _, _ in reachable}
+                for family in unreachable:
+                    address = "127.0.0.1" if family == socket.AF_INET else "::1"
+                    with socket.socket(family, socket.SOCK_STREAM) as probe:
+                        with self.assertRaises(ConnectionRefusedError):
+                            probe.connect((address, daemon.port))
+                self.assertEqual(daemon.stop(), 0)
+
+
+class Limits(TarpitTest):
+    def test_full_house_leaves_newcomers_waiting_until_someone_leaves(self):
+        daemon = self.start("-v", "-m", "2", "-d", "100")
+        held = [self.connect(daemon.port) for _ in range(2)]
+        daemon.wait_for(r"ACCEPT .* n=2/2")
+        waiting = self.connect(daemon.port)  # completes in the backlog: not refused
+        read_lines(held[0], 3)
+        self.assertEqual(len(daemon.wait_for(r"ACCEPT .*")), 2)
+        held[0].close()
+        daemon.wait_for(CLOSE)
+        accepted = daemon.wait_for(r"ACCEPT .* port=(\d+) .* n=2/2", count=2)[-1]
+        self.assertEqual(int(accepted.group(1)), waiting.getsockname()[1])
+        self.assertTrue(all(is_valid_line(line) for _, line in read_lines(waiting, 2)))
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_running_out_of_descriptors_lowers_max_clients(self):
+        # Descriptors 0-2, the listener 3, then room for three clients.
+        def limit_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (7, 7))
+
+        daemon = self.start("-v", "-d", "100", preexec_fn=limit_descriptors)
+        clients = [self.connect(daemon.port) for _ in range(3)]
+        daemon.wait_for(r"ACCEPT .* n=3/4096")
+        late = self.connect(daemon.port)
+        daemon.wait_for(r"MaxClients 3")
+        self.assertEqual(daemon.messages().count("MaxClients 3"), 1)  # no spinning on EMFILE
+        clients[0].close()
+        daemon.wait_for(CLOSE)
+        accepted = daemon.wait_for(r"ACCEPT .* port=(\d+) .* n=3/3")[0]
+        self.assertEqual(int(accepted.group(1)), late.getsockname()[1])
+        read_lines(late, 1)
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(daemon.errors, [])
+
+    def test_a_client_that_never_reads_stays_held(self):
+        daemon = self.start("-v", "-v", "-d", "1", "-l", "255")
+        sleeper = self.connect(daemon.port, sockopts={(socket.SOL_SOCKET, socket.SO_RCVBUF): 1024})
+        fd = daemon.wait_for(r"ACCEPT .* fd=(\d+) .*")[0].group(1)
+        daemon.wait_for(rf"write\({fd}\) = -1", count=3, timeout=120)
+        reader = self.connect(daemon.port)
+        self.assertTrue(all(is_valid_line(line, 255) for _, line in read_lines(reader, 20)))
+        self.assertFalse(any(m.startswith("CLOSE") for m in daemon.messages()))
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(len(daemon.wait_for(CLOSE, count=2)), 2)
+        sleeper.close()
+
+
+class Trace(TarpitTest):
+    def test_level_two_traces_every_socket_call(self):
+        daemon = self.start("-v", "-v", "-d", "100")
+        client = self.connect(daemon.port)
+        read_lines(client, 1)
+        self.assertEqual(daemon.stop(), 0)
+        messages = daemon.messages()
+        listen_at = messages.index("socket() = 3")
+        self.assertEqual(messages[listen_at:listen_at + 6], [
+            "socket() = 3",
+            "setsockopt(3, SO_REUSEADDR, true) = 0",
+            "setsockopt(3, IPV6_V6ONLY, true) = 0",
+            f"bind(3, port={daemon.port}) = 0",
+            "listen(3) = 0",
+            "poll(1, -1)",
+        ])
+        for expected in ("= 1", "accept() = 4", "setsockopt(4, SO_RCVBUF, 1) = 0", "EINTR",
+                         "close(4)", "= -1"):
+            self.assertIn(expected, messages)
+        self.assertTrue(any(re.fullmatch(r"poll\(1, \d+\)", m) for m in messages))
+        self.assertTrue(any(re.fullmatch(r"write\(4\) = \d+", m) for m in messages))
+
+
+class SystemLog(TarpitTest):
+    def test_diagnostics_reach_the_system_log(self):
+        """The daemon runs in a private mount namespace whose /dev holds only
+        the test's own log socket."""
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(log.close)
+        log.bind(os.path.join(directory.name, "log"))
+        wrapper = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                   'mount --bind "$0" /dev && exec "$@"', directory.name]
+        probe = self.start("-h", wrapper=wrapper)
+        if probe.finish() != 0:
+            self.skipTest(f"no private mount namespace here: {probe.errors}")
+
+        daemon = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
+        log.settimeout(DEADLINE)
+        received = []
+        while not any("Port" in r for r in received):
+            received.append(log.recv(4096).decode())
+        name = os.path.basename(os.environ["MIREBOX_BINARY"])
+        self.assertRegex(received[0], rf"<30>.*{name}\[{daemon.process.pid}\]: Port {daemon.port}$")
+        daemon.ready()
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(daemon.messages(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
