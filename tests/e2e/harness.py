@@ -44,10 +44,11 @@ def free_port():
 class Daemon:
     """One running daemon; its stdout and stderr are collected as they come."""
 
-    def __init__(self, *args, port=None, preexec_fn=None, wrapper=()):
-        """Starts the daemon on a free port, or on `port`; port=0 passes no -p."""
+    def __init__(self, *args, port=None, port_option=True, preexec_fn=None, wrapper=()):
+        """Starts the daemon with -p and a free port, or `port`. Without the
+        port option, `port` is where the daemon's own settings put it."""
         self.port = port if port is not None else free_port()
-        port_option = ["-p", str(self.port)] if self.port else []
+        port_option = ["-p", str(self.port)] if port_option else []
         command = [*wrapper, BINARY, *port_option, *args]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         stdin=subprocess.DEVNULL, preexec_fn=preexec_fn)
@@ -150,20 +151,42 @@ def connect(port, host="127.0.0.1", family=socket.AF_INET, timeout=DEADLINE, **o
             time.sleep(0.05)
 
 
+class LineReader:
+    """Reads CR LF lines from a client socket and counts every byte received."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.pending = b""
+        self.received = 0
+
+    def lines(self, count, timeout=DEADLINE):
+        """The next `count` lines, as (arrival time, line with CR LF) pairs."""
+        self.sock.settimeout(timeout)
+        lines = []
+        while len(lines) < count:
+            while b"\n" in self.pending and len(lines) < count:
+                line, self.pending = self.pending.split(b"\n", 1)
+                lines.append((time.monotonic(), line + b"\n"))
+            if len(lines) == count:
+                break
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                raise AssertionError(f"connection closed after {len(lines)} lines")
+            self.received += len(chunk)
+            self.pending += chunk
+        return lines
+
+    def drain(self, timeout=DEADLINE):
+        """Reads until the daemon closes the connection; returns all bytes received."""
+        self.sock.settimeout(timeout)
+        while chunk := self.sock.recv(65536):
+            self.received += len(chunk)
+        return self.received
+
+
 def read_lines(sock, count, timeout=DEADLINE):
-    """Reads `count` CR LF lines; returns (arrival time, line with CR LF) pairs."""
-    sock.settimeout(timeout)
-    pending = b""
-    lines = []
-    while len(lines) < count:
-        chunk = sock.recv(4096)
-        if not chunk:
-            raise AssertionError(f"connection closed after {len(lines)} lines")
-        pending += chunk
-        while b"\n" in pending and len(lines) < count:
-            line, pending = pending.split(b"\n", 1)
-            lines.append((time.monotonic(), line + b"\n"))
-    return lines
+    """Reads `count` lines from a socket nothing else reads."""
+    return LineReader(sock).lines(count, timeout)
 
 
 def is_valid_line(line, max_length=32):
@@ -173,9 +196,9 @@ def is_valid_line(line, max_length=32):
             and not line.startswith(b"SSH-"))
 
 
-def settings_of(*args, port=None):
+def settings_of(*args, port=None, port_option=True):
     """The five settings lines a daemon started with args logs, then stops it."""
-    daemon = Daemon("-v", *args, port=port)
+    daemon = Daemon("-v", *args, port=port, port_option=port_option)
     try:
         daemon.wait_for(r"BindFamily .*")
         port, family = daemon.messages()[0], daemon.messages()[4]

@@ -85,7 +85,7 @@ class Ordering(TarpitTest):
         ]
         for args, port, delay in cases:
             with self.subTest(args=args):
-                lines = settings_of(*args, port=0)
+                lines = settings_of(*args, port_option=False)
                 self.assertEqual(lines[0:2], [port, delay])
 
     def test_settings_lines_show_every_value(self):

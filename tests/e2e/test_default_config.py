@@ -20,7 +20,7 @@ class DefaultConfigFile(unittest.TestCase):
     def test_file_values_apply_and_options_override_them(self):
         port = free_port()
         self.write(f"Port {port} # where it listens\nDelay 777\nMaxClients 12\n")
-        self.assertEqual(settings_of(port=0)[:4],
+        self.assertEqual(settings_of(port_option=False)[:4],
                          [f"Port {port}", "Delay 777", "MaxLineLength 32", "MaxClients 12"])
         self.assertEqual(settings_of("-d", "5")[1], "Delay 5")
 
