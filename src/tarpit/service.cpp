@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,6 +48,20 @@ sigset_t install_signal_handlers() {
     if (sigprocmask(SIG_BLOCK, &served, &wait_mask) == -1) exit_with_errno();
     for (const auto& entry : handlers) sigdelset(&wait_mask, entry.number);
     return wait_mask;
+}
+
+// Each held client costs a descriptor, and many systems start daemons with a
+// soft limit of 1024, below the default MaxClients. The daemon never uses
+// select(), so it can take all the hard limit allows; a low hard limit still
+// ends in the EMFILE lowering of MaxClients.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == -1 || limit.rlim_cur == limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    const int raised = setrlimit(RLIMIT_NOFILE, &limit);
+    emit_log(LOG_LEVEL_DEBUG, "setrlimit(RLIMIT_NOFILE, %ju) = %d",
+             static_cast<std::uintmax_t>(limit.rlim_max), raised);
+    if (raised == -1) emit_log(LOG_LEVEL_DEBUG, "errno = %d, %s", errno, std::strerror(errno));
 }
 
 // Sends a line to every due client and returns how long the wait may last:
@@ -174,6 +189,7 @@ int run_service(Settings& settings, const char* config_path, const char* program
     std::signal(SIGPIPE, SIG_IGN);
     const sigset_t wait_mask = install_signal_handlers();
     std::uint64_t random_state = static_cast<std::uint64_t>(wall_clock_ms());
+    raise_descriptor_limit();
     int listener = open_listener(settings.Port, settings.BindFamily);
 
     ClientQueue queue;

@@ -163,6 +163,18 @@ class Limits(TarpitTest):
         self.assertEqual(daemon.stop(), 0)
         self.assertEqual(daemon.errors, [])
 
+    def test_soft_descriptor_limit_is_raised_to_the_hard_one(self):
+        def low_soft_limit():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (32, 512))
+
+        daemon = self.start("-v", "-v", preexec_fn=low_soft_limit)
+        daemon.wait_for(r"setrlimit\(RLIMIT_NOFILE, 512\) = 0")
+        for _ in range(100):
+            self.connect(daemon.port)
+        daemon.wait_for(r"ACCEPT .* n=100/4096")
+        self.assertNotIn("MaxClients", " ".join(daemon.messages()[5:]))
+        self.assertEqual(daemon.stop(), 0)
+
     def test_a_client_that_never_reads_stays_held(self):
         daemon = self.start("-v", "-v", "-d", "1", "-l", "255")
         sleeper = self.connect(daemon.port, sockopts={(socket.SOL_SOCKET, socket.SO_RCVBUF): 1024})
