@@ -3,6 +3,8 @@
 
 BUILD = build
 SANITIZE_BUILD = build-sanitize
+FUZZ_BUILD = build-fuzz
+FUZZ_SECONDS = 20
 JOBS = 4
 RUN_FLAGS = -v
 CMAKE_FLAGS =
@@ -26,10 +28,22 @@ test-sanitize:
 	cmake --build $(SANITIZE_BUILD) --parallel 2
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure --parallel $(JOBS)
 
+# Each fuzz target for FUZZ_SECONDS, growing its corpus in $(FUZZ_BUILD).
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DMIREBOX_FUZZ=ON \
+		-DMIREBOX_SANITIZE=ON -DMIREBOX_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) --parallel 2
+	for target in config_file values; do \
+		mkdir -p $(FUZZ_BUILD)/corpus-$$target && \
+		./$(FUZZ_BUILD)/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=2 \
+			-print_final_stats=1 $(FUZZ_BUILD)/corpus-$$target tests/fuzz/$${target}_corpus \
+			|| exit 1; \
+	done
+
 install: binaries
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
 
-.PHONY: all binaries run test test-sanitize install clean
+.PHONY: all binaries run test test-sanitize fuzz install clean

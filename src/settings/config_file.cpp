@@ -77,6 +77,11 @@ void apply_line(Settings& settings, const Position& at, char* text, bool strict)
 void load_settings_file(Settings& settings, const char* path, bool strict) {
     std::FILE* file = std::fopen(path, "r");
     if (file == nullptr) return;
+    load_settings_stream(settings, file, path, strict);
+    std::fclose(file);
+}
+
+void load_settings_stream(Settings& settings, std::FILE* file, const char* path, bool strict) {
     char piece[PIECE_SIZE];
     Position at{path, 0};
     while (std::fgets(piece, sizeof piece, file) != nullptr) {
@@ -85,7 +90,6 @@ void load_settings_file(Settings& settings, const char* path, bool strict) {
         ++at.line;
         apply_line(settings, at, piece, strict);
     }
-    std::fclose(file);
 }
 
 }  // namespace mirebox

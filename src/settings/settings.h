@@ -26,6 +26,8 @@ void apply_bind_family(Settings& settings, const char* text, bool strict);
 // Reads key-value lines into settings and verbosity. A file that cannot be
 // opened is silently skipped.
 void load_settings_file(Settings& settings, const char* path, bool strict);
+// The same for a file already open; path only names it in messages.
+void load_settings_stream(Settings& settings, std::FILE* file, const char* path, bool strict);
 
 // Applies the options in order; returns only when the daemon is to start.
 // config_path ends as the file named by the last -f, if any.

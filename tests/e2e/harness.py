@@ -13,6 +13,14 @@ BINARY = os.environ.get("MIREBOX_BINARY", "")
 # The path this test build of the daemon reads at start-up, in place of the
 # installed one, so tests never touch a real configuration.
 DEFAULT_CONFIG = os.environ.get("MIREBOX_DEFAULT_CONFIG", "")
+# A command the daemon runs under, such as valgrind.
+WRAPPER = os.environ.get("MIREBOX_WRAPPER", "").split()
+# Sanitizer runtimes must come first in a process, so nothing can be preloaded
+# into a sanitized daemon, and a daemon under valgrind needs descriptors of its
+# own: tests that preload a library or set tight limits skip then.
+SANITIZED = os.environ.get("MIREBOX_SANITIZED", "0") == "1"
+ISOLATED = SANITIZED or bool(WRAPPER)
+ISOLATED_REASON = "needs a daemon of its own: not sanitized, not wrapped"
 # Generous: CI machines are noisy, and a deadline only bounds a failing test.
 DEADLINE = 30.0
 
@@ -23,7 +31,8 @@ LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (.*)")
 
 def run(*args, timeout=DEADLINE):
     """Runs the daemon to completion, for options that end it at once."""
-    return subprocess.run([BINARY, *args], capture_output=True, text=True, timeout=timeout)
+    return subprocess.run([*WRAPPER, BINARY, *args], capture_output=True, text=True,
+                          timeout=timeout)
 
 
 def free_port():
@@ -44,14 +53,16 @@ def free_port():
 class Daemon:
     """One running daemon; its stdout and stderr are collected as they come."""
 
-    def __init__(self, *args, port=None, port_option=True, preexec_fn=None, wrapper=()):
+    def __init__(self, *args, port=None, port_option=True, preexec_fn=None, wrapper=(),
+                 env=None):
         """Starts the daemon with -p and a free port, or `port`. Without the
         port option, `port` is where the daemon's own settings put it."""
         self.port = port if port is not None else free_port()
         port_option = ["-p", str(self.port)] if port_option else []
-        command = [*wrapper, BINARY, *port_option, *args]
+        command = [*(wrapper or WRAPPER), BINARY, *port_option, *args]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        stdin=subprocess.DEVNULL, preexec_fn=preexec_fn)
+                                        stdin=subprocess.DEVNULL, preexec_fn=preexec_fn,
+                                        env={**os.environ, **(env or {})})
         self.lines = []   # (timestamp text, message, arrival time) from stdout
         self.errors = []  # lines from stderr
         self._changed = threading.Condition(threading.RLock())
@@ -229,3 +240,23 @@ class TarpitTest(unittest.TestCase):
         sock = connect(port, **options)
         self.addCleanup(sock.close)
         return sock
+
+
+def resident_kib(pid):
+    """The process's resident memory in KiB, or None where /proc cannot tell."""
+    try:
+        with open(f"/proc/{pid}/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def open_descriptors(pid):
+    """How many descriptors the process has open, or None where /proc cannot tell."""
+    try:
+        return len(os.listdir(f"/proc/{pid}/fd"))
+    except OSError:
+        return None

@@ -9,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from harness import DEADLINE, TarpitTest, is_valid_line, read_lines
+from harness import DEADLINE, ISOLATED, ISOLATED_REASON, TarpitTest, is_valid_line, read_lines
 
 CLOSE = r"CLOSE host=(\S*) port=(\d+) fd=(\d+) time=(-?\d+)\.(-?\d{3}) bytes=(\d+)"
 TOTALS = r"TOTALS connects=(\d+) seconds=(\d+)\.(\d{3}) bytes=(\d+)"
@@ -144,6 +144,7 @@ class Limits(TarpitTest):
         self.assertTrue(all(is_valid_line(line) for _, line in read_lines(waiting, 2)))
         self.assertEqual(daemon.stop(), 0)
 
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
     def test_running_out_of_descriptors_lowers_max_clients(self):
         # Descriptors 0-2, the listener 3, then room for three clients.
         def limit_descriptors():
@@ -163,6 +164,7 @@ class Limits(TarpitTest):
         self.assertEqual(daemon.stop(), 0)
         self.assertEqual(daemon.errors, [])
 
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
     def test_soft_descriptor_limit_is_raised_to_the_hard_one(self):
         def low_soft_limit():
             resource.setrlimit(resource.RLIMIT_NOFILE, (32, 512))
@@ -212,6 +214,7 @@ class Trace(TarpitTest):
 
 
 class SystemLog(TarpitTest):
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
     def test_diagnostics_reach_the_system_log(self):
         """The daemon runs in a private mount namespace whose /dev holds only
         the test's own log socket."""

@@ -1,0 +1,106 @@
+"""Faults and hostile clients: the daemon warns where it must and goes on serving."""
+
+import os
+import resource
+import socket
+import struct
+import time
+import unittest
+
+from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, LineReader, TarpitTest, is_valid_line, read_lines,
+                     resident_kib)
+
+CLOSE = r"CLOSE host=\S* port=(\d+) fd=(\d+) time=\d+\.\d{3} bytes=(\d+)"
+
+
+class NoMemory(TarpitTest):
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+    def test_a_client_without_a_record_is_closed_and_later_ones_are_served(self):
+        library = os.environ["MIREBOX_FAIL_NEW_LIBRARY"]
+        daemon = self.start("-v", "-d", "100",
+                            env={"LD_PRELOAD": library, "MIREBOX_FAIL_NEW": "2,3"})
+        daemon.ready()  # the first record
+        refused = [self.connect(daemon.port) for _ in range(2)]
+        for sock in refused:
+            sock.settimeout(DEADLINE)
+            self.assertEqual(sock.recv(100), b"", "closed at once, nothing sent")
+        daemon.wait_for(r"mirebox: warning: out of memory", count=2, errors=True)
+        served = self.connect(daemon.port)
+        self.assertTrue(all(is_valid_line(line) for _, line in read_lines(served, 3)))
+        daemon.wait_for(r"ACCEPT .* n=2/4096")
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(daemon.wait_for(r"TOTALS connects=(\d+) .*")[0].group(1), "4")
+
+
+class HostileClients(TarpitTest):
+    def test_reset_clients_are_released_and_the_rest_served(self):
+        daemon = self.start("-v", "-d", "50")
+        steady = LineReader(self.connect(daemon.port))
+        for _ in range(20):
+            rude = self.connect(daemon.port)
+            rude.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            rude.close()  # a reset, not a FIN
+        daemon.wait_for(CLOSE, count=20)
+        self.assertTrue(all(is_valid_line(line) for _, line in steady.lines(5)))
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(daemon.errors, [])
+
+    def test_half_closed_client_is_still_held_and_sent_lines(self):
+        daemon = self.start("-v", "-d", "50")
+        client = self.connect(daemon.port)
+        client.shutdown(socket.SHUT_WR)
+        self.assertTrue(all(is_valid_line(line) for _, line in read_lines(client, 5)))
+        self.assertFalse(any(m.startswith("CLOSE") for m in daemon.messages()))
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_flooding_client_costs_no_memory_and_delays_nobody(self):
+        daemon = self.start("-v", "-d", "200")
+        steady = LineReader(self.connect(daemon.port))
+        steady.lines(1)
+        before = resident_kib(daemon.process.pid)
+        flooders = [self.connect(daemon.port) for _ in range(5)]
+        chunk = b"SSH-2.0-flood\r\n" * 4096
+        sent = 0
+        stop_at = time.monotonic() + 2
+        for flooder in flooders:
+            flooder.setblocking(False)
+        while time.monotonic() < stop_at:
+            for flooder in flooders:
+                try:
+                    sent += flooder.send(chunk)
+                except BlockingIOError:
+                    pass  # the daemon never reads: its window is shut
+            time.sleep(0.01)
+        arrivals = [arrived for arrived, _ in steady.lines(5)]
+        for earlier, later in zip(arrivals, arrivals[1:]):
+            self.assertLess(later - earlier, 0.2 + DEADLINE / 4)
+        after = resident_kib(daemon.process.pid)
+        if before is not None:
+            self.assertLess(after - before, 1024, f"{sent} bytes sent by the flood")
+        self.assertEqual(daemon.stop(), 0)
+
+
+class DescriptorExhaustion(TarpitTest):
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+    def test_clients_held_then_released_open_room_again(self):
+        def limit_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (8, 8))
+
+        daemon = self.start("-v", "-d", "100", preexec_fn=limit_descriptors)
+        held = [self.connect(daemon.port) for _ in range(4)]
+        daemon.wait_for(r"ACCEPT .* n=4/4096")
+        waiting = [self.connect(daemon.port) for _ in range(3)]
+        daemon.wait_for(r"MaxClients 4")
+        for sock in held[:3]:
+            sock.close()
+        daemon.wait_for(CLOSE, count=3)
+        daemon.wait_for(r"ACCEPT .* n=[234]/4", count=3)
+        for sock in waiting:
+            self.assertTrue(is_valid_line(read_lines(sock, 1)[0][1]))
+        self.assertEqual(daemon.messages().count("MaxClients 4"), 1)
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(daemon.errors, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
