@@ -1,0 +1,118 @@
+"""The installed tree and the files that go with the program: the manual page,
+the sample configuration and the service files for FreeBSD and for systemd."""
+
+import os
+import platform
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.environ["MIREBOX_BUILD_DIR"]
+
+
+class InstallTree(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.stage = tempfile.TemporaryDirectory()
+        subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr/local"], check=True,
+                       env={**os.environ, "DESTDIR": cls.stage.name}, capture_output=True)
+        cls.root = os.path.join(cls.stage.name, "usr/local")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stage.cleanup()
+
+    def installed(self):
+        found = set()
+        for directory, _, files in os.walk(self.root):
+            for name in files:
+                found.add(os.path.relpath(os.path.join(directory, name), self.root))
+        return found
+
+    def test_tree_holds_program_manual_and_sample(self):
+        expected = {"sbin/mirebox", "share/man/man8/mirebox.8", "etc/mirebox.config.sample"}
+        if platform.system() == "Linux":
+            expected.add("lib/systemd/system/mirebox.service")
+        elif platform.system() == "FreeBSD":
+            expected.add("etc/rc.d/mirebox")
+        self.assertEqual(self.installed(), expected)
+        self.assertTrue(os.access(os.path.join(self.root, "sbin/mirebox"), os.X_OK))
+
+    def test_installed_program_runs(self):
+        result = subprocess.run([os.path.join(self.root, "sbin/mirebox"), "-V"],
+                                capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stdout), (0, "Mirebox 1.1\n"))
+
+    def test_sample_lists_every_key_at_its_default(self):
+        with open(os.path.join(self.root, "etc/mirebox.config.sample"), encoding="ascii") as sample:
+            settings = [line.split() for line in sample if line.strip() and not line.startswith("#")]
+        self.assertEqual(settings, [["Port", "2222"], ["Delay", "10000"], ["MaxLineLength", "32"],
+                                    ["MaxClients", "4096"], ["LogLevel", "0"], ["BindFamily", "0"]])
+        # The daemon reads it without a word.
+        result = subprocess.run([os.path.join(self.root, "sbin/mirebox"), "-f",
+                                 os.path.join(self.root, "etc/mirebox.config.sample"), "-V"],
+                                capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+
+    @unittest.skipUnless(shutil.which("mandoc"), "mandoc is not installed")
+    def test_manual_page_is_lint_free_and_covers_every_option(self):
+        page = os.path.join(self.root, "share/man/man8/mirebox.8")
+        lint = subprocess.run(["mandoc", "-Tlint", "-W", "warning", page],
+                              capture_output=True, text=True)
+        self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
+        text = subprocess.run(["mandoc", "-Tutf8", page], capture_output=True,
+                              text=True).stdout
+        text = re.sub(".\b", "", text)
+        for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "CONFIGURATION FILE", "SIGNALS",
+                        "FILES", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS", "SEE ALSO"):
+            self.assertRegex(text, rf"\n{section}\n")
+        for option in "46dfhlmpsVv":
+            self.assertRegex(text, rf"\n\s+-{option}\b")
+        for key in ("Port", "Delay", "MaxLineLength", "MaxClients", "LogLevel", "BindFamily"):
+            self.assertIn(key, text)
+
+
+class ServiceFiles(unittest.TestCase):
+    rc_script = os.path.join(BUILD, "rc.d/mirebox")
+    unit = os.path.join(BUILD, "mirebox.service")
+
+    def test_rc_script_parses(self):
+        result = subprocess.run(["sh", "-n", self.rc_script], capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+
+    @unittest.skipUnless(shutil.which("shellcheck"), "shellcheck is not installed")
+    def test_rc_script_passes_shellcheck(self):
+        result = subprocess.run(["shellcheck", "-s", "sh", self.rc_script],
+                                capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stdout), (0, ""))
+
+    def test_rc_script_passes_program_options_through_command_args(self):
+        with open(self.rc_script, encoding="ascii") as script:
+            text = script.read()
+        self.assertRegex(text, r'command="/usr/sbin/daemon"')
+        self.assertRegex(text, r'command_args="[^"]*/sbin/mirebox \$\{mirebox_args\}"')
+        self.assertNotIn("mirebox_flags", text.split("load_rc_config")[1])
+        self.assertIn('extra_commands="reload totals"', text)
+
+    @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is not installed")
+    def test_systemd_unit_verifies(self):
+        with tempfile.TemporaryDirectory() as directory:
+            # Verified against the program as built, since it is not installed here.
+            with open(self.unit, encoding="ascii") as source:
+                text = re.sub(r"ExecStart=\S+", f"ExecStart={BUILD}/mirebox", source.read())
+            unit = os.path.join(directory, "mirebox.service")
+            with open(unit, "w", encoding="ascii") as copy:
+                copy.write(text)
+            result = subprocess.run(["systemd-analyze", "verify", "--man=no", unit],
+                                    capture_output=True, text=True)
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+        for setting in ("DynamicUser=yes", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
+                        "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
+                        "RestrictAddressFamilies=", "LimitNOFILE=", "ExecReload=/bin/kill -HUP"):
+            self.assertIn(setting, text)
+
+
+if __name__ == "__main__":
+    unittest.main()
