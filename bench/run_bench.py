@@ -14,6 +14,7 @@ connections while 10,000 are held. Linux only (it reads /proc); run `make` first
 import argparse
 import glob
 import json
+import math
 import os
 import shutil
 import signal
@@ -175,37 +176,51 @@ def burst_table(bursts):
 
 
 def plot(results, path):
-    """Two panels, bytes per client and CPU per line against clients, as SVG."""
+    """Two panels, heap bytes per client and CPU per line against clients, as
+    SVG; both axes logarithmic, since asyncio is an order of magnitude away."""
     colours = {"mirebox": "#c0392b", "floor": "#2c3e50", "asyncio": "#2980b9"}
-    sizes = sorted({r["clients"] for r in results})
-    panels = [("bytes_per_client", "resident bytes per held client"),
+    panels = [("bytes_per_client", "heap bytes per held client"),
               ("cpu_us_per_line", "CPU µs per line sent")]
-    width, height, margin = 420, 300, 60
-    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{2 * width}" height="{height + 40}" '
-             'font-family="sans-serif" font-size="12">']
+    sizes = sorted({r["clients"] for r in results})
+    panel_w, margin_l, margin_t, inner_w, inner_h = 440, 70, 40, 330, 220
+    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{2 * panel_w}" '
+             f'height="{margin_t + inner_h + 70}" font-family="sans-serif" font-size="12">',
+             '<rect width="100%" height="100%" fill="white"/>']
     for index, (key, title) in enumerate(panels):
-        left = index * width + margin
-        top, inner_w, inner_h = 30, width - 1.5 * margin, height - 2 * margin
-        top_value = max(r[key] for r in results) * 1.1 or 1
-        x = lambda n: left + inner_w * sizes.index(n) / max(1, len(sizes) - 1)
-        y = lambda v: top + inner_h * (1 - v / top_value)
-        parts.append(f'<text x="{left}" y="18" font-weight="bold">{title} (log scale of clients)</text>')
-        parts.append(f'<rect x="{left}" y="{top}" width="{inner_w}" height="{inner_h}" '
+        left = index * panel_w + margin_l
+        values = [r[key] for r in results if r[key] > 0]
+        low = 10 ** math.floor(math.log10(min(values)))
+        high = 10 ** math.ceil(math.log10(max(values)))
+        x_low, x_high = math.log10(sizes[0]) - 0.05, math.log10(sizes[-1]) + 0.05
+        x = lambda n: left + inner_w * (math.log10(n) - x_low) / (x_high - x_low)
+        y = lambda v: margin_t + inner_h * (1 - math.log10(v / low) / math.log10(high / low))
+        parts.append(f'<text x="{left}" y="24" font-weight="bold">{title}</text>')
+        parts.append(f'<rect x="{left}" y="{margin_t}" width="{inner_w}" height="{inner_h}" '
                      'fill="none" stroke="#999"/>')
         for n in sizes:
-            parts.append(f'<text x="{x(n)}" y="{top + inner_h + 16}" text-anchor="middle">{n}</text>')
-        for step in range(5):
-            value = top_value * step / 4
-            parts.append(f'<text x="{left - 6}" y="{y(value) + 4}" text-anchor="end">{value:.3g}</text>')
+            parts.append(f'<text x="{x(n):.1f}" y="{margin_t + inner_h + 16}" '
+                         f'text-anchor="middle">{n}</text>')
+        parts.append(f'<text x="{left + inner_w / 2}" y="{margin_t + inner_h + 34}" '
+                     'text-anchor="middle">clients held (log scale)</text>')
+        decade = low
+        while decade <= high:
+            parts.append(f'<line x1="{left}" x2="{left + inner_w}" y1="{y(decade):.1f}" '
+                         f'y2="{y(decade):.1f}" stroke="#eee"/>')
+            parts.append(f'<text x="{left - 6}" y="{y(decade) + 4:.1f}" '
+                         f'text-anchor="end">{decade:g}</text>')
+            decade *= 10
         for row, (program, colour) in enumerate(colours.items()):
-            points = sorted((r["clients"], r[key]) for r in results if r["program"] == program)
+            points = sorted((r["clients"], r[key]) for r in results
+                            if r["program"] == program and r[key] > 0)
             if not points:
                 continue
-            path_points = " ".join(f"{x(n):.1f},{y(v):.1f}" for n, v in points)
-            parts.append(f'<polyline points="{path_points}" fill="none" stroke="{colour}" stroke-width="2"/>')
+            line = " ".join(f"{x(n):.1f},{y(v):.1f}" for n, v in points)
+            parts.append(f'<polyline points="{line}" fill="none" stroke="{colour}" '
+                         'stroke-width="2"/>')
             for n, v in points:
                 parts.append(f'<circle cx="{x(n):.1f}" cy="{y(v):.1f}" r="3" fill="{colour}"/>')
-            parts.append(f'<text x="{left + 8}" y="{top + 16 + 14 * row}" fill="{colour}">{program}</text>')
+            parts.append(f'<text x="{left + 60 + 90 * row}" y="{margin_t + inner_h + 56}" '
+                         f'fill="{colour}" font-weight="bold">{program}</text>')
     parts.append("</svg>")
     with open(path, "w", encoding="utf-8") as svg:
         svg.write("\n".join(parts) + "\n")
@@ -219,8 +234,14 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--no-burst", action="store_true")
+    parser.add_argument("--replot", metavar="RESULTS_JSON",
+                        help="only draw the plot again from an earlier run's results")
     options = parser.parse_args()
     os.makedirs(options.out, exist_ok=True)
+    if options.replot:
+        with open(options.replot, encoding="utf-8") as earlier:
+            plot(json.load(earlier)["results"], os.path.join(options.out, "results.svg"))
+        return
 
     results, bursts = [], []
     for clients in map(int, options.sizes.split(",")):
