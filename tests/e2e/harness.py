@@ -1,6 +1,7 @@
 """Runs the real daemon binary and talks to it over real loopback sockets."""
 
 import os
+import random
 import re
 import signal
 import socket
@@ -35,14 +36,26 @@ def run(*args, timeout=DEADLINE):
                           timeout=timeout)
 
 
+def _test_port_range():
+    """Ports below the ephemeral range, so that a client socket of another test
+    running at the same time never holds the port a daemon is about to bind."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range", encoding="ascii") as ports:
+            low = int(ports.read().split()[0])
+        return max(1024, low - 12000), low
+    except OSError:
+        return 5000, 10000  # below FreeBSD's default of 10000 and up
+
+
 def free_port():
     """A TCP port that is free on both the IPv4 and the IPv6 wildcard."""
+    low, high = _test_port_range()
     while True:
-        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
-            probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-            probe.bind(("::", 0))
-            port = probe.getsockname()[1]
+        port = random.randrange(low, high)
         try:
+            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
+                probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+                probe.bind(("::", port))
             with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as check:
                 check.bind(("0.0.0.0", port))
             return port

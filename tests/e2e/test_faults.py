@@ -94,7 +94,9 @@ class DescriptorExhaustion(TarpitTest):
         for sock in held[:3]:
             sock.close()
         daemon.wait_for(CLOSE, count=3)
-        daemon.wait_for(r"ACCEPT .* n=[234]/4", count=3)
+        accepted = daemon.wait_for(r"ACCEPT host=\S+ port=(\d+) .* n=[234]/4", count=3)
+        self.assertEqual(sorted(int(m.group(1)) for m in accepted),
+                         sorted(sock.getsockname()[1] for sock in waiting))
         for sock in waiting:
             self.assertTrue(is_valid_line(read_lines(sock, 1)[0][1]))
         self.assertEqual(daemon.messages().count("MaxClients 4"), 1)

@@ -145,26 +145,6 @@ class Limits(TarpitTest):
         self.assertEqual(daemon.stop(), 0)
 
     @unittest.skipIf(ISOLATED, ISOLATED_REASON)
-    def test_running_out_of_descriptors_lowers_max_clients(self):
-        # Descriptors 0-2, the listener 3, then room for three clients.
-        def limit_descriptors():
-            resource.setrlimit(resource.RLIMIT_NOFILE, (7, 7))
-
-        daemon = self.start("-v", "-d", "100", preexec_fn=limit_descriptors)
-        clients = [self.connect(daemon.port) for _ in range(3)]
-        daemon.wait_for(r"ACCEPT .* n=3/4096")
-        late = self.connect(daemon.port)
-        daemon.wait_for(r"MaxClients 3")
-        self.assertEqual(daemon.messages().count("MaxClients 3"), 1)  # no spinning on EMFILE
-        clients[0].close()
-        daemon.wait_for(CLOSE)
-        accepted = daemon.wait_for(r"ACCEPT .* port=(\d+) .* n=3/3")[0]
-        self.assertEqual(int(accepted.group(1)), late.getsockname()[1])
-        read_lines(late, 1)
-        self.assertEqual(daemon.stop(), 0)
-        self.assertEqual(daemon.errors, [])
-
-    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
     def test_soft_descriptor_limit_is_raised_to_the_hard_one(self):
         def low_soft_limit():
             resource.setrlimit(resource.RLIMIT_NOFILE, (32, 512))
