@@ -16,7 +16,9 @@ binaries:
 	cmake --build $(BUILD) --parallel 2
 
 # The daemon in the foreground on its built-in settings, diagnostics on stdout.
-run: binaries
+run:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --parallel 2 --target mirebox
 	./$(BUILD)/mirebox $(RUN_FLAGS)
 
 test: binaries
