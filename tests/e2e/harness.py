@@ -25,7 +25,19 @@ ISOLATED_REASON = "needs a daemon of its own: not sanitized, not wrapped"
 # Generous: CI machines are noisy, and a deadline only bounds a failing test.
 DEADLINE = 30.0
 
-HELP_FIRST_LINE = "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
+HELP = (
+    "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
+    "  -4        Bind to IPv4 only\n"
+    "  -6        Bind to IPv6 only\n"
+    "  -d INT    Message millisecond delay [10000]\n"
+    "  -f        Set and load config file [/usr/local/etc/mirebox.config]\n"
+    "  -h        Print this help message and exit\n"
+    "  -l INT    Maximum banner line length (3-255) [32]\n"
+    "  -m INT    Maximum number of clients [4096]\n"
+    "  -p INT    Listening port [2222]\n"
+    "  -v        Print diagnostics to standard output (repeatable)\n"
+    "  -V        Print version information and exit\n"
+)
 
 LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (.*)")
 

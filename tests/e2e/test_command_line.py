@@ -4,21 +4,8 @@ import os
 import tempfile
 import unittest
 
-from harness import TarpitTest, free_port, run, settings_of, write_config
+from harness import HELP, TarpitTest, free_port, run, settings_of, write_config
 
-HELP = (
-    "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
-    "  -4        Bind to IPv4 only\n"
-    "  -6        Bind to IPv6 only\n"
-    "  -d INT    Message millisecond delay [10000]\n"
-    "  -f        Set and load config file [/usr/local/etc/mirebox.config]\n"
-    "  -h        Print this help message and exit\n"
-    "  -l INT    Maximum banner line length (3-255) [32]\n"
-    "  -m INT    Maximum number of clients [4096]\n"
-    "  -p INT    Listening port [2222]\n"
-    "  -v        Print diagnostics to standard output (repeatable)\n"
-    "  -V        Print version information and exit\n"
-)
 
 
 class PrintingOptions(TarpitTest):

@@ -1,5 +1,6 @@
 """The running tarpit: what clients receive and what the daemon logs about them."""
 
+import datetime
 import os
 import re
 import resource
@@ -79,6 +80,13 @@ class Events(TarpitTest):
         self.assertEqual(int(totals[0].group(4)), sum(received.values()))
         self.assertTrue(daemon.messages()[-1].startswith("TOTALS "))
         self.assertEqual(daemon.errors, [])
+        # Every line carries the UTC time it was written, to the millisecond.
+        stamps = [stamp for stamp, _, _ in daemon.lines]
+        self.assertTrue(all(stamps), daemon.lines)
+        self.assertEqual(stamps, sorted(stamps))
+        written = datetime.datetime.strptime(stamps[-1], "%Y-%m-%dT%H:%M:%S.%fZ")
+        now = datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+        self.assertLess(abs((now - written).total_seconds()), DEADLINE)
 
     def test_totals_on_request_include_the_time_of_held_clients(self):
         daemon = self.start("-v", "-d", "200")
