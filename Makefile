@@ -7,17 +7,18 @@ FUZZ_BUILD = build-fuzz
 FUZZ_SECONDS = 20
 JOBS = 4
 RUN_FLAGS = -v
+PREFIX = /usr/local
 CMAKE_FLAGS =
 
 all: binaries
 
 binaries:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --parallel 2
 
 # The daemon in the foreground on its built-in settings, diagnostics on stdout.
 run:
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --parallel 2 --target mirebox
 	./$(BUILD)/mirebox $(RUN_FLAGS)
 
@@ -42,8 +43,9 @@ fuzz:
 			|| exit 1; \
 	done
 
+# Into PREFIX, below $DESTDIR when that is set (a staging tree for packages).
 install: binaries
-	cmake --install $(BUILD)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
