@@ -1,5 +1,9 @@
 #include "settings/settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdint>
@@ -75,8 +79,22 @@ void apply_line(Settings& settings, const Position& at, char* text, bool strict)
 }  // namespace
 
 void load_settings_file(Settings& settings, const char* path, bool strict) {
-    std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) return;
+    // Opened without blocking, so a named pipe with no writer cannot hold up
+    // start-up or a reload; a device (say /dev/zero) never ends and is no
+    // configuration, so it counts as a file that cannot be opened.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK);
+    if (fd == -1) return;
+    struct stat status {};
+    if (fstat(fd, &status) == -1 || S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+        close(fd);
+        return;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, "r");
+    if (file == nullptr) {
+        close(fd);
+        return;
+    }
     load_settings_stream(settings, file, path, strict);
     std::fclose(file);
 }

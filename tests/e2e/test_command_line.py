@@ -106,6 +106,15 @@ class Ordering(TarpitTest):
         port = free_port()
         self.assertEqual(settings_of("-f", absent, port=port)[0], f"Port {port}")
 
+    def test_files_that_never_end_or_never_open_are_skipped(self):
+        fifo = os.path.join(self.directory.name, "fifo")
+        os.mkfifo(fifo)
+        for path in ("/dev/zero", fifo, self.directory.name):
+            with self.subTest(path=path):
+                result = run("-f", path, "-V", timeout=10)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (0, "Mirebox 1.1\n", ""))
+
     def test_bad_line_in_a_named_file_ends_before_listening(self):
         config = self.config("bad.config", "Port 2300\nDelay\nPort 2301\n")
         result = run("-v", "-f", config, "-h")
