@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -34,11 +33,9 @@ void report(const Position& at, const char* problem, bool strict) {
 }
 
 void apply_log_level(const Position& at, const char* text, bool strict) {
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(text, &end, 10);
+    std::int64_t value = 0;
     // Taken as unsigned, so a negative level is as far out of range as 3.
-    if (errno != 0 || end == text || *end != '\0' || static_cast<unsigned long long>(value) >= 3) {
+    if (!parse_number(text, value) || static_cast<std::uint64_t>(value) >= 3) {
         std::fprintf(stderr, "%s:%" PRId64 ": Invalid log level '%s'\n", at.path, at.line, text);
         if (strict) std::exit(1);
         return;

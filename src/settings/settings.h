@@ -15,6 +15,10 @@ struct Settings {
     std::int32_t BindFamily = 0;        // 0 dual-stack, AF_INET or AF_INET6
 };
 
+// A whole base-10 number: leading white space and a sign are fine, anything
+// after the digits, an empty text and overflow of 64 bits are not.
+bool parse_number(const char* text, std::int64_t& value);
+
 // Strict: a bad value is reported and ends the process with status 1 (start-up).
 // Lenient: a bad value is reported and the field keeps its value (reload).
 void apply_port(Settings& settings, const char* text, bool strict);

@@ -16,16 +16,11 @@ void reject(const char* what, const char* text, bool strict) {
     if (strict) std::exit(1);
 }
 
-// Stores text into field when it is a whole base-10 number within [low, high].
-// Leading white space and a sign are fine (strtoll takes them); trailing
-// characters, an empty text and overflow are not.
+// Stores text into field when it is a whole number within [low, high].
 void apply_number(std::int32_t& field, const char* text, bool strict, std::int64_t low,
                   std::int64_t high, const char* what) {
-    char* end = nullptr;
-    errno = 0;
-    const long long value = std::strtoll(text, &end, 10);
-    const bool parsed = errno == 0 && end != text && *end == '\0';
-    if (!parsed || value < low || value > high) {
+    std::int64_t value = 0;
+    if (!parse_number(text, value) || value < low || value > high) {
         reject(what, text, strict);
         return;
     }
@@ -33,6 +28,16 @@ void apply_number(std::int32_t& field, const char* text, bool strict, std::int64
 }
 
 }  // namespace
+
+bool parse_number(const char* text, std::int64_t& value) {
+    char* end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(text, &end, 10);
+    // No digit at all is checked apart: not every C library sets errno for it.
+    if (errno != 0 || end == text || *end != '\0') return false;
+    value = parsed;
+    return true;
+}
 
 void apply_port(Settings& settings, const char* text, bool strict) {
     apply_number(settings.Port, text, strict, 1, 65535, "port");
