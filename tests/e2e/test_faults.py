@@ -74,8 +74,9 @@ class HostileClients(TarpitTest):
         arrivals = [arrived for arrived, _ in steady.lines(5)]
         for earlier, later in zip(arrivals, arrivals[1:]):
             self.assertLess(later - earlier, 0.2 + DEADLINE / 4)
-        after = resident_kib(daemon.process.pid)
-        if before is not None:
+        # A sanitizer's quarantine or valgrind's own heap would hide the daemon's.
+        if before is not None and not ISOLATED:
+            after = resident_kib(daemon.process.pid)
             self.assertLess(after - before, 1024, f"{sent} bytes sent by the flood")
         self.assertEqual(daemon.stop(), 0)
 
