@@ -39,6 +39,12 @@ HELP = (
     "  -V        Print version information and exit\n"
 )
 
+# The CLOSE and TOTALS lines of a wall clock that only runs forward.
+CLOSE = (r"CLOSE host=(?P<host>\S*) port=(?P<port>\d+) fd=(?P<fd>\d+) "
+         r"time=(?P<seconds>\d+)\.(?P<ms>\d{3}) bytes=(?P<bytes>\d+)")
+TOTALS = (r"TOTALS connects=(?P<connects>\d+) seconds=(?P<seconds>\d+)\.(?P<ms>\d{3}) "
+          r"bytes=(?P<bytes>\d+)")
+
 LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (.*)")
 
 

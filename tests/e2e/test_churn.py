@@ -11,13 +11,12 @@ import socket
 import struct
 import time
 
-from harness import DEADLINE, ISOLATED, TarpitTest, connect, open_descriptors, resident_kib
+from harness import (CLOSE, DEADLINE, ISOLATED, TOTALS, TarpitTest, connect, open_descriptors,
+                     resident_kib)
 
 SECONDS = float(os.environ.get("MIREBOX_SOAK_SECONDS", "45"))
 STEADY = 300        # clients held from start to end, reading everything
 TRANSIENT = 200     # short-lived clients open at any moment
-CLOSE = r"CLOSE host=(?:::ffff:)?(\S*) port=(\d+) fd=\d+ time=\d+\.\d{3} bytes=(\d+)"
-TOTALS = r"TOTALS connects=(\d+) seconds=\d+\.\d{3} bytes=(\d+)"
 
 
 class Churn(TarpitTest):
@@ -95,10 +94,11 @@ class Churn(TarpitTest):
         closes = daemon.wait_for(CLOSE, count=made)
         totals = daemon.wait_for(TOTALS)
         self.assertEqual(len(totals), 1)
-        self.assertEqual(int(totals[0].group(1)), made)
-        self.assertEqual(int(totals[0].group(2)), sum(int(m.group(3)) for m in closes))
+        self.assertEqual(int(totals[0]["connects"]), made)
+        self.assertEqual(int(totals[0]["bytes"]), sum(int(m["bytes"]) for m in closes))
         # Source addresses differ, so a port alone may name two clients.
-        final = {(m.group(1), int(m.group(2))): int(m.group(3)) for m in closes[-STEADY:]}
+        final = {(m["host"].removeprefix("::ffff:"), int(m["port"])): int(m["bytes"])
+                 for m in closes[-STEADY:]}
         self.assertEqual(final, {s.getsockname(): n for s, n in received.items()})
         for sock in received:
             sock.close()

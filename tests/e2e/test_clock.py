@@ -2,7 +2,6 @@
 
 import glob
 import os
-import re
 import signal
 import tempfile
 import time

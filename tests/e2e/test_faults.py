@@ -7,10 +7,9 @@ import struct
 import time
 import unittest
 
-from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, LineReader, TarpitTest, is_valid_line, read_lines,
-                     resident_kib)
+from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, LineReader, TarpitTest,
+                     is_valid_line, read_lines, resident_kib)
 
-CLOSE = r"CLOSE host=\S* port=(\d+) fd=(\d+) time=\d+\.\d{3} bytes=(\d+)"
 
 
 class NoMemory(TarpitTest):
@@ -29,7 +28,7 @@ class NoMemory(TarpitTest):
         self.assertTrue(all(is_valid_line(line) for _, line in read_lines(served, 3)))
         daemon.wait_for(r"ACCEPT .* n=2/4096")
         self.assertEqual(daemon.stop(), 0)
-        self.assertEqual(daemon.wait_for(r"TOTALS connects=(\d+) .*")[0].group(1), "4")
+        self.assertEqual(daemon.wait_for(TOTALS)[0]["connects"], "4")
 
 
 class HostileClients(TarpitTest):

@@ -7,11 +7,9 @@ import socket
 import tempfile
 import time
 
-from harness import (DEADLINE, LineReader, TarpitTest, free_port, is_valid_line,
+from harness import (CLOSE, DEADLINE, TOTALS, LineReader, TarpitTest, free_port, is_valid_line,
                      write_config)
 
-CLOSE = r"CLOSE host=\S* port=(\d+) fd=\d+ time=\d+\.\d{3} bytes=(\d+)"
-TOTALS = r"TOTALS connects=(\d+) seconds=(\d+)\.(\d{3}) bytes=(\d+)"
 
 
 class Reload(TarpitTest):
@@ -52,7 +50,7 @@ class Reload(TarpitTest):
         self.assertEqual(daemon.stop(), 0)
         received = {r.sock.getsockname()[1]: r.drain() for r in readers}
         closes = daemon.wait_for(CLOSE, count=3)
-        self.assertEqual({int(m.group(1)): int(m.group(2)) for m in closes}, received)
+        self.assertEqual({int(m["port"]): int(m["bytes"]) for m in closes}, received)
         self.assertEqual(daemon.errors, [])
 
     def test_same_port_keeps_the_listening_socket_and_its_backlog(self):
@@ -159,7 +157,7 @@ class Reload(TarpitTest):
         self.assertEqual(daemon.stop(), 0)
         received = sum(reader.drain() for reader in readers)
 
-        totals = [m.groups() for m in daemon.wait_for(TOTALS)]
+        totals = [m.group("connects", "seconds", "ms", "bytes") for m in daemon.wait_for(TOTALS)]
         self.assertGreater(len(totals), 1)
         self.assertEqual({t[0] for t in totals}, {"5"})
         held = [int(s) * 1000 + int(ms) for _, s, ms, _ in totals]
@@ -169,6 +167,6 @@ class Reload(TarpitTest):
         self.assertEqual(sent[-1], received)
         closes = daemon.wait_for(CLOSE, count=5)
         self.assertEqual(len(closes), 5)
-        self.assertEqual(sum(int(m.group(2)) for m in closes), received)
+        self.assertEqual(sum(int(m["bytes"]) for m in closes), received)
         self.assertEqual(daemon.errors, [])
         self.assertTrue(re.fullmatch(TOTALS, daemon.messages()[-1]))

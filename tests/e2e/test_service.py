@@ -10,10 +10,9 @@ import tempfile
 import time
 import unittest
 
-from harness import DEADLINE, ISOLATED, ISOLATED_REASON, TarpitTest, is_valid_line, read_lines
+from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest, is_valid_line,
+                     read_lines)
 
-CLOSE = r"CLOSE host=(\S*) port=(\d+) fd=(\d+) time=(-?\d+)\.(-?\d{3}) bytes=(\d+)"
-TOTALS = r"TOTALS connects=(\d+) seconds=(\d+)\.(\d{3}) bytes=(\d+)"
 
 
 def drain(sock):
@@ -72,12 +71,12 @@ class Events(TarpitTest):
         self.assertEqual(daemon.stop(), 0)
         received = {c.getsockname()[1]: len(drain(c)) for c in clients}
         closes = daemon.wait_for(CLOSE, count=3)
-        self.assertEqual({int(m.group(2)): int(m.group(6)) for m in closes}, received)
-        self.assertEqual({m.group(3) for m in closes}, {m.group(3) for m in accepts})
+        self.assertEqual({int(m["port"]): int(m["bytes"]) for m in closes}, received)
+        self.assertEqual({m["fd"] for m in closes}, {m.group(3) for m in accepts})
         totals = daemon.wait_for(TOTALS)
         self.assertEqual(len(totals), 1)
-        self.assertEqual(totals[0].group(1), "3")
-        self.assertEqual(int(totals[0].group(4)), sum(received.values()))
+        self.assertEqual(totals[0]["connects"], "3")
+        self.assertEqual(int(totals[0]["bytes"]), sum(received.values()))
         self.assertTrue(daemon.messages()[-1].startswith("TOTALS "))
         self.assertEqual(daemon.errors, [])
         # Every line carries the UTC time it was written, to the millisecond.
@@ -94,13 +93,13 @@ class Events(TarpitTest):
         read_lines(client, 2)
         daemon.signal(signal.SIGUSR1)
         first = daemon.wait_for(TOTALS)[0]
-        self.assertEqual(first.group(1), "1")
-        self.assertGreaterEqual(int(first.group(2)) * 1000 + int(first.group(3)), 350)
+        self.assertEqual(first["connects"], "1")
+        self.assertGreaterEqual(int(first["seconds"]) * 1000 + int(first["ms"]), 350)
         read_lines(client, 2)  # still served
         daemon.signal(signal.SIGUSR1)
         second = daemon.wait_for(TOTALS, count=2)[1]
-        self.assertGreater(second.group(2, 3), first.group(2, 3))
-        self.assertGreater(int(second.group(4)), int(first.group(4)))
+        self.assertGreater(second.group("seconds", "ms"), first.group("seconds", "ms"))
+        self.assertGreater(int(second["bytes"]), int(first["bytes"]))
         self.assertFalse(any(m.startswith("CLOSE") for m in daemon.messages()))
         self.assertEqual(daemon.stop(), 0)
 
@@ -110,7 +109,7 @@ class Events(TarpitTest):
         read_lines(client, 1)
         client.close()
         close = daemon.wait_for(CLOSE)[0]
-        self.assertEqual(close.group(1), "::ffff:127.0.0.1")
+        self.assertEqual(close["host"], "::ffff:127.0.0.1")
         self.assertEqual(daemon.stop(), 0)
 
 
