@@ -12,13 +12,14 @@ CMAKE_FLAGS =
 
 all: binaries
 
-binaries:
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+
+binaries: configure
 	cmake --build $(BUILD) --parallel 2
 
 # The daemon in the foreground on its built-in settings, diagnostics on stdout.
-run:
-	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+run: configure
 	cmake --build $(BUILD) --parallel 2 --target mirebox
 	./$(BUILD)/mirebox $(RUN_FLAGS)
 
@@ -50,4 +51,4 @@ install: binaries
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
 
-.PHONY: all binaries run test test-sanitize fuzz install clean
+.PHONY: all configure binaries run test test-sanitize fuzz install clean
