@@ -85,22 +85,25 @@ class Daemon:
     """One running daemon; its stdout and stderr are collected as they come."""
 
     def __init__(self, *args, port=None, port_option=True, preexec_fn=None, wrapper=(),
-                 env=None):
+                 env=None, stdout=None):
         """Starts the daemon with -p and a free port, or `port`. Without the
-        port option, `port` is where the daemon's own settings put it."""
+        port option, `port` is where the daemon's own settings put it. With
+        `stdout` (a descriptor) the test reads the log itself."""
         self.port = port if port is not None else free_port()
         port_option = ["-p", str(self.port)] if port_option else []
         command = [*(wrapper or WRAPPER), BINARY, *port_option, *args]
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        stdin=subprocess.DEVNULL, preexec_fn=preexec_fn,
-                                        env={**os.environ, **(env or {})})
+        self.process = subprocess.Popen(command,
+                                        stdout=subprocess.PIPE if stdout is None else stdout,
+                                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                        preexec_fn=preexec_fn, env={**os.environ, **(env or {})})
         self.lines = []   # (timestamp text, message, arrival time) from stdout
         self.errors = []  # lines from stderr
         self._changed = threading.Condition(threading.RLock())
-        self._readers = [
-            threading.Thread(target=self._collect, args=(self.process.stdout, True), daemon=True),
-            threading.Thread(target=self._collect, args=(self.process.stderr, False), daemon=True),
-        ]
+        streams = [(self.process.stderr, False)]
+        if self.process.stdout is not None:
+            streams.append((self.process.stdout, True))
+        self._readers = [threading.Thread(target=self._collect, args=stream, daemon=True)
+                         for stream in streams]
         for reader in self._readers:
             reader.start()
 
@@ -161,8 +164,9 @@ class Daemon:
         status = self.process.wait(timeout=timeout)
         for reader in self._readers:
             reader.join(timeout)
-        self.process.stdout.close()
-        self.process.stderr.close()
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream is not None:
+                stream.close()
         return status
 
     def ready(self, family=socket.AF_INET, host="127.0.0.1"):
@@ -285,9 +289,34 @@ def resident_kib(pid):
     return None
 
 
-def open_descriptors(pid):
-    """How many descriptors the process has open, or None where /proc cannot tell."""
+def open_files(pid):
+    """What each open descriptor of the process refers to, or None where /proc
+    cannot tell. A descriptor closed while it is looked at is left out."""
+    directory = f"/proc/{pid}/fd"
     try:
-        return len(os.listdir(f"/proc/{pid}/fd"))
+        names = os.listdir(directory)
     except OSError:
         return None
+    files = []
+    for name in names:
+        try:
+            files.append(os.readlink(os.path.join(directory, name)))
+        except OSError:
+            pass
+    return files
+
+
+def open_descriptors(pid):
+    """How many descriptors the process has open, or None where /proc cannot tell."""
+    files = open_files(pid)
+    return None if files is None else len(files)
+
+
+def cpu_seconds(pid):
+    """User and system time the process has used, or None where /proc cannot tell."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
