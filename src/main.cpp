@@ -1,4 +1,8 @@
 // mirebox: holds SSH clients on an endless stream of pre-banner lines.
+#include <fcntl.h>
+
+#include <cerrno>
+
 #include "diagnostics/diagnostics.h"
 #include "settings/settings.h"
 #include "tarpit/tarpit.h"
@@ -11,10 +15,22 @@ namespace {
 
 constexpr const char* DEFAULT_CONFIG_PATH = MIREBOX_CONFIG_PATH;
 
+// A supervisor may start the daemon with a standard descriptor closed. The
+// next socket would take its number, and a client would be sent the log
+// (other clients' addresses) or the warnings; /dev/null takes it instead.
+void fill_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open gives the lowest free number, and every lower one is open.
+        if (open("/dev/null", O_RDWR) == -1) mirebox::exit_with_errno();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace mirebox;
+    fill_standard_descriptors();
     log_sink = log_to_stdout;
     // Later sources win: built-in defaults, the default file, then each
     // option in turn, -f files read where they stand.

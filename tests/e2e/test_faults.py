@@ -8,7 +8,7 @@ import time
 import unittest
 
 from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, LineReader, TarpitTest,
-                     is_valid_line, read_lines, resident_kib)
+                     WRAPPER, is_valid_line, read_lines, resident_kib)
 
 
 
@@ -102,6 +102,28 @@ class DescriptorExhaustion(TarpitTest):
         self.assertEqual(daemon.messages().count("MaxClients 4"), 1)
         self.assertEqual(daemon.stop(), 0)
         self.assertEqual(daemon.errors, [])
+
+
+class StandardDescriptors(TarpitTest):
+    @unittest.skipIf(WRAPPER, "valgrind cannot start without its standard error")
+    def test_closed_standard_descriptors_are_never_lent_to_clients(self):
+        def close_standard_descriptors():
+            for fd in (0, 1, 2):
+                os.close(fd)
+
+        daemon = self.start("-v", "-v", "-d", "20", preexec_fn=close_standard_descriptors)
+        readers = [LineReader(self.connect(daemon.port)) for _ in range(3)]
+        received = [b"".join(line for _, line in reader.lines(5)) for reader in readers]
+        self.assertEqual(daemon.stop(), 0)
+        for reader, text in zip(readers, received):
+            reader.sock.settimeout(DEADLINE)
+            text += reader.pending
+            while chunk := reader.sock.recv(65536):
+                text += chunk
+            lines = text.split(b"\n")
+            self.assertEqual(lines.pop(), b"", "ends with a whole line")
+            for line in lines:
+                self.assertTrue(is_valid_line(line + b"\n"), line)
 
 
 if __name__ == "__main__":
