@@ -75,14 +75,15 @@ void apply_line(Settings& settings, const Position& at, char* text, bool strict)
 
 }  // namespace
 
-void load_settings_file(Settings& settings, const char* path, bool strict) {
+void load_settings_file(Settings& settings, const char* path, bool strict, FileKinds kinds) {
     // Opened without blocking, so a named pipe with no writer cannot hold up
-    // start-up or a reload; a device (say /dev/zero) never ends and is no
-    // configuration, so it counts as a file that cannot be opened.
+    // start-up; a device (say /dev/zero) never ends and is no configuration,
+    // so it counts as a file that cannot be opened.
     const int fd = open(path, O_RDONLY | O_NONBLOCK);
     if (fd == -1) return;
     struct stat status {};
-    if (fstat(fd, &status) == -1 || S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+    if (fstat(fd, &status) == -1 || S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) ||
+        (kinds == FileKinds::regular_only && !S_ISREG(status.st_mode))) {
         close(fd);
         return;
     }

@@ -170,3 +170,15 @@ class Reload(TarpitTest):
         self.assertEqual(sum(int(m["bytes"]) for m in closes), received)
         self.assertEqual(daemon.errors, [])
         self.assertTrue(re.fullmatch(TOTALS, daemon.messages()[-1]))
+
+    def test_a_named_pipe_with_a_writer_never_holds_up_a_reload(self):
+        fifo = os.path.join(os.path.dirname(self.config), "fifo")
+        os.mkfifo(fifo)
+        daemon = self.start("-v", "-d", "100", "-f", fifo)
+        reader = LineReader(self.connect(daemon.port))
+        writer = os.open(fifo, os.O_RDWR)  # a writer that never writes nor closes
+        self.addCleanup(os.close, writer)
+        self.reload(daemon, 2)
+        self.assertTrue(all(is_valid_line(line) for _, line in reader.lines(5)))
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(daemon.errors, [])
