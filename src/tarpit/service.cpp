@@ -22,6 +22,13 @@ volatile std::sig_atomic_t totals_requested = 0;
 
 namespace {
 
+// After an accept failure that can leave its connection queued (no buffers,
+// a packet filter), the listener rests this long: a lasting failure then
+// costs ten warnings a second instead of a loop spinning on it, and a
+// passing one delays newcomers, who wait Delay for their first line anyway,
+// by a tenth of a second at most.
+constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
+
 void on_terminate(int) { service_running = 0; }
 void on_hang_up(int) { reload_requested = 1; }
 void on_user1(int) { totals_requested = 1; }
@@ -62,6 +69,31 @@ void raise_descriptor_limit() {
     emit_log(LOG_LEVEL_DEBUG, "setrlimit(RLIMIT_NOFILE, %ju) = %d",
              static_cast<std::uintmax_t>(limit.rlim_max), raised);
     if (raised == -1) emit_log(LOG_LEVEL_DEBUG, "errno = %d, %s", errno, std::strerror(errno));
+}
+
+// Linux's ppoll reports ready descriptors ahead of a pending signal and
+// blocks it again undelivered, so while connections keep coming a stop
+// request would wait for ever. After such a wait the pending signals are let
+// in here; a wait that found nothing ready has delivered them already.
+void let_in_pending_signals(const sigset_t& wait_mask) {
+    sigset_t pending;
+    sigpending(&pending);
+    if (!sigismember(&pending, SIGTERM) && !sigismember(&pending, SIGHUP) &&
+        !sigismember(&pending, SIGUSR1))
+        return;
+    sigset_t blocked;
+    sigprocmask(SIG_SETMASK, &wait_mask, &blocked);
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+}
+
+// A SIGUSR1 that came while the totals were being logged is answered by
+// them; left pending it would log a second line at once.
+void absorb_pending_totals_request() {
+    sigset_t user1;
+    sigemptyset(&user1);
+    sigaddset(&user1, SIGUSR1);
+    const timespec no_wait{0, 0};
+    sigtimedwait(&user1, nullptr, &no_wait);
 }
 
 // Sends a line to every due client and returns how long the wait may last:
@@ -106,7 +138,9 @@ bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigs
         emit_log(LOG_LEVEL_DEBUG, "EINTR");
         return false;
     }
-    return ready > 0 && (entry.revents & POLLIN) != 0;
+    if (ready == 0) return false;
+    let_in_pending_signals(wait_mask);
+    return (entry.revents & POLLIN) != 0;
 }
 
 // Failures of accept that concern one connection, not the daemon.
@@ -139,7 +173,8 @@ bool is_transient_accept_error(int error) {
     }
 }
 
-void accept_client(int listener, ClientQueue& queue, Settings& settings) {
+// Returns false after a transient failure, when the listener should rest.
+bool accept_client(int listener, ClientQueue& queue, Settings& settings) {
     const int fd = accept(listener, nullptr, nullptr);
     emit_log(LOG_LEVEL_DEBUG, "accept() = %d", fd);
     ++totals.connects;
@@ -150,23 +185,37 @@ void accept_client(int listener, ClientQueue& queue, Settings& settings) {
             // connections wait in the backlog instead of being refused.
             settings.MaxClients = queue.count;
             emit_log(LOG_LEVEL_INFO, "MaxClients %d", queue.count);
-        } else if (is_transient_accept_error(error)) {
-            warn(std::strerror(error));
-        } else {
-            exit_fatal(std::strerror(error));
+            return true;
         }
-        return;
+        if (!is_transient_accept_error(error)) exit_fatal(std::strerror(error));
+        warn(std::strerror(error));
+        return false;
     }
     Client* client = admit_client(fd, settings.Delay);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (client == nullptr) {
         warn("out of memory");
         close(fd);
-        return;
+        return true;
     }
     queue_append(queue, client);
     emit_log(LOG_LEVEL_INFO, "ACCEPT host=%s port=%d fd=%d n=%d/%d", client->host, client->port,
              client->fd, queue.count, settings.MaxClients);
+    return true;
+}
+
+// While the listener rests after a failed accept it is left out of the wait,
+// and the wait ends no later than the rest does. A clock set back makes the
+// rest look longer than it can be: it is over then.
+bool listener_rests(std::int64_t& rest_until_ms, int& timeout_ms) {
+    if (rest_until_ms == 0) return false;
+    const std::int64_t left = rest_until_ms - wall_clock_ms();
+    if (left <= 0 || left > ACCEPT_PAUSE_MS) {
+        rest_until_ms = 0;
+        return false;
+    }
+    if (timeout_ms < 0 || timeout_ms > left) timeout_ms = static_cast<int>(left);
+    return true;
 }
 
 }  // namespace
@@ -193,16 +242,20 @@ int run_service(Settings& settings, const char* config_path, const char* program
     int listener = open_listener(settings.Port, settings.BindFamily);
 
     ClientQueue queue;
+    std::int64_t rest_until_ms = 0;  // 0: the listener is not resting
     while (service_running) {
         if (reload_requested) reload_settings(settings, config_path, listener);
         if (totals_requested) {
             log_totals(queue.head);
             totals_requested = 0;
+            absorb_pending_totals_request();
         }
-        const int timeout_ms = serve_due_clients(queue, settings, random_state);
-        const bool watch_listener = queue.count < settings.MaxClients;
-        if (wait_for_work(listener, watch_listener, timeout_ms, wait_mask))
-            accept_client(listener, queue, settings);
+        int timeout_ms = serve_due_clients(queue, settings, random_state);
+        const bool watch_listener =
+            !listener_rests(rest_until_ms, timeout_ms) && queue.count < settings.MaxClients;
+        if (wait_for_work(listener, watch_listener, timeout_ms, wait_mask) &&
+            !accept_client(listener, queue, settings))
+            rest_until_ms = wall_clock_ms() + ACCEPT_PAUSE_MS;
     }
 
     while (queue.head != nullptr) release_client(queue_pop(queue));

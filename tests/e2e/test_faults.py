@@ -1,14 +1,18 @@
 """Faults and hostile clients: the daemon warns where it must and goes on serving."""
 
+import errno
 import os
 import resource
+import signal
 import socket
 import struct
+import tempfile
+import threading
 import time
 import unittest
 
 from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, LineReader, TarpitTest,
-                     WRAPPER, is_valid_line, read_lines, resident_kib)
+                     WRAPPER, cpu_seconds, is_valid_line, read_lines, resident_kib)
 
 
 
@@ -31,7 +35,102 @@ class NoMemory(TarpitTest):
         self.assertEqual(daemon.wait_for(TOTALS)[0]["connects"], "4")
 
 
+@unittest.skipIf(ISOLATED, ISOLATED_REASON)
+class AcceptFailures(TarpitTest):
+    """accept fails while its connection stays queued, as when the kernel is
+    short of buffers or a packet filter refuses it: the listener stays readable."""
+
+    def start_failing(self, error, *args):
+        """A daemon whose first accept works and every later one fails with
+        `error` for as long as the returned path exists."""
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        failing = os.path.join(directory.name, "failing")
+        open(failing, "w", encoding="ascii").close()
+        daemon = self.start("-v", *args, env={
+            "LD_PRELOAD": os.environ["MIREBOX_FAIL_ACCEPT_LIBRARY"],
+            "MIREBOX_ACCEPT_ERRNO": str(error), "MIREBOX_ACCEPT_FAIL_FROM": "2",
+            "MIREBOX_ACCEPT_FAIL_WHILE": failing})
+        return daemon, failing
+
+    def test_a_lasting_failure_rests_the_listener_and_serves_the_held_on_time(self):
+        warning = f"mirebox: warning: {os.strerror(errno.ENOBUFS)}"
+        daemon, _ = self.start_failing(errno.ENOBUFS, "-d", "200")
+        held = LineReader(self.connect(daemon.port))
+        daemon.wait_for(r"ACCEPT .* n=1/4096")
+        self.connect(daemon.port)  # queued, and every accept of it fails
+        daemon.wait_for(warning, errors=True)
+
+        used_before, warned_before = cpu_seconds(daemon.process.pid), len(daemon.errors)
+        started = time.monotonic()
+        arrivals = [started] + [arrived for arrived, _ in held.lines(15)]
+        elapsed = time.monotonic() - started
+        for earlier, later in zip(arrivals, arrivals[1:]):
+            self.assertLess(later - earlier, 0.2 + DEADLINE / 4, "the held client is late")
+        warned = len(daemon.errors) - warned_before
+        # Near ten a second: retried, but nothing like a loop that spins on it.
+        self.assertGreater(warned, 0)
+        self.assertLess(warned / elapsed, 20, f"{warned} warnings in {elapsed:.1f} s")
+        if used_before is not None:
+            used = cpu_seconds(daemon.process.pid) - used_before
+            self.assertLess(used, elapsed / 4, f"{used:.2f} s of CPU in {elapsed:.1f} s")
+
+        self.assertEqual(daemon.stop(timeout=DEADLINE / 3), 0)
+        self.assertEqual(len(daemon.wait_for(CLOSE)), 1)
+        totals = daemon.wait_for(TOTALS)[0]
+        self.assertEqual(set(daemon.errors), {warning})
+        self.assertEqual(int(totals["connects"]), 1 + len(daemon.errors), "failed calls count")
+
+    def test_accepting_resumes_by_itself_when_the_failure_ends(self):
+        daemon, failing = self.start_failing(errno.EPERM, "-d", "100")
+        daemon.ready()
+        waiting = self.connect(daemon.port)
+        daemon.wait_for(f"mirebox: warning: {os.strerror(errno.EPERM)}", count=2, errors=True)
+        os.remove(failing)
+        daemon.wait_for(rf"ACCEPT host=\S+ port={waiting.getsockname()[1]} .*")
+        self.assertTrue(is_valid_line(read_lines(waiting, 1)[0][1]))
+        self.assertEqual(daemon.stop(), 0)
+
+
 class HostileClients(TarpitTest):
+    def test_stop_during_a_connection_flood_is_served_in_order(self):
+        """Held clients due every millisecond keep each pass busy, so the flood
+        outruns the accepts and the listener is readable at every wait."""
+        daemon = self.start("-v", "-d", "1")
+        for _ in range(2000):
+            self.connect(daemon.port)  # never read: their lines pile up, then drop
+        daemon.wait_for(r"ACCEPT .* n=2000/4096")
+        flooding = threading.Event()
+        flooding.set()
+
+        def flood():
+            while flooding.is_set():
+                try:
+                    sock = socket.create_connection(("127.0.0.1", daemon.port))
+                except OSError:
+                    continue  # refused once the daemon is gone
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                sock.close()
+
+        threads = [threading.Thread(target=flood, daemon=True) for _ in range(4)]
+        for thread in threads:
+            thread.start()
+        self.addCleanup(flooding.clear)
+        daemon.wait_for(r"ACCEPT .*", count=500)
+        signalled = time.monotonic()
+        status = daemon.stop()
+        took = time.monotonic() - signalled
+        flooding.clear()
+        for thread in threads:
+            thread.join(DEADLINE)
+        self.assertEqual(status, 0)
+        # Within a second on a quiet machine; the bound only allows for a loaded one.
+        self.assertLess(took, DEADLINE / 6)
+        messages = daemon.messages()
+        self.assertRegex(messages[-1], TOTALS)
+        accepted = sum(m.startswith("ACCEPT ") for m in messages)
+        self.assertEqual(sum(m.startswith("CLOSE ") for m in messages), accepted)
+
     def test_reset_clients_are_released_and_the_rest_served(self):
         daemon = self.start("-v", "-d", "50")
         steady = LineReader(self.connect(daemon.port))

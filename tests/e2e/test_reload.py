@@ -8,7 +8,7 @@ import tempfile
 import time
 
 from harness import (CLOSE, DEADLINE, TOTALS, LineReader, TarpitTest, free_port, is_valid_line,
-                     write_config)
+                     open_files, write_config)
 
 
 
@@ -170,6 +170,42 @@ class Reload(TarpitTest):
         self.assertEqual(sum(int(m["bytes"]) for m in closes), received)
         self.assertEqual(daemon.errors, [])
         self.assertTrue(re.fullmatch(TOTALS, daemon.messages()[-1]))
+
+    def test_hang_ups_during_a_reload_bring_exactly_one_more(self):
+        port = free_port()
+        # Long enough that a reload can be caught reading it.
+        self.write(f"Port {port}\n" + "Delay 100\n" * 500_000)
+        daemon = self.start_from_file(port, "-v")
+        daemon.ready()
+        if open_files(daemon.process.pid) is None:
+            self.skipTest("cannot see the daemon's open files here")
+        for _ in range(10):
+            reloads = len(daemon.wait_for(r"BindFamily .*"))
+            daemon.signal(signal.SIGHUP)
+            if self.caught_reading(daemon, reloads):
+                break
+        else:
+            self.fail("never caught a reload reading its file")
+        for _ in range(5):
+            daemon.signal(signal.SIGHUP)
+        daemon.wait_for(r"BindFamily .*", count=reloads + 2)
+        daemon.signal(signal.SIGUSR1)  # served after any further reload
+        daemon.wait_for(TOTALS)
+        before_totals = daemon.messages()[:next(
+            i for i, m in enumerate(daemon.messages()) if m.startswith("TOTALS"))]
+        self.assertEqual(sum(m.startswith("BindFamily") for m in before_totals), reloads + 2)
+        self.assertEqual(daemon.stop(), 0)
+
+    def caught_reading(self, daemon, reloads):
+        """Waits until the daemon has the file open for a reload; False if the
+        reload ended unseen."""
+        deadline = time.monotonic() + DEADLINE
+        while time.monotonic() < deadline:
+            if self.config in (open_files(daemon.process.pid) or ()):
+                return True
+            if sum(m.startswith("BindFamily") for m in daemon.messages()) > reloads:
+                return False
+        return False
 
     def test_a_named_pipe_with_a_writer_never_holds_up_a_reload(self):
         fifo = os.path.join(os.path.dirname(self.config), "fifo")

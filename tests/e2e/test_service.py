@@ -103,6 +103,55 @@ class Events(TarpitTest):
         self.assertFalse(any(m.startswith("CLOSE") for m in daemon.messages()))
         self.assertEqual(daemon.stop(), 0)
 
+    def test_totals_requests_while_one_is_served_are_absorbed_by_it(self):
+        """The test stops reading the log, so the daemon's TOTALS line blocks
+        on a full pipe while more SIGUSR1 signals arrive."""
+        log, write_end = os.pipe()
+        daemon = self.start("-v", stdout=write_end)
+        reader = os.fdopen(log, "rb")
+        self.addCleanup(reader.close)
+        daemon.ready()
+        lines = [reader.readline()]
+        while b" ACCEPT " not in lines[-1]:  # the daemon is idle from here on
+            lines.append(reader.readline())
+        # Filled to the brim; the pipe's mode is the daemon's too, so it is
+        # blocking again before the request.
+        os.set_blocking(write_end, False)
+        for chunk in (b"#" * 4095 + b"\n", b"#\n"):
+            try:
+                while True:
+                    os.write(write_end, chunk)
+            except BlockingIOError:
+                pass
+        os.set_blocking(write_end, True)
+        daemon.signal(signal.SIGUSR1)
+        self.wait_until_blocked_writing(daemon.process.pid)
+        for _ in range(5):
+            daemon.signal(signal.SIGUSR1)
+            time.sleep(0.05)
+        os.close(write_end)
+        while lines[-1] and b" TOTALS " not in lines[-1]:
+            lines.append(reader.readline())
+        time.sleep(0.5)  # time for a second line, if one were coming
+        self.assertEqual(daemon.stop(), 0)
+        lines += reader.readlines()
+        totals = [line for line in lines if b" TOTALS " in line]
+        self.assertEqual(len(totals), 2, "the request's line and the one at the stop")
+
+    def wait_until_blocked_writing(self, pid):
+        """Waits until the process sleeps in a write to a pipe, where Linux tells."""
+        deadline = time.monotonic() + DEADLINE
+        while time.monotonic() < deadline:
+            try:
+                with open(f"/proc/{pid}/wchan", encoding="ascii") as wchan:
+                    if "pipe_write" in wchan.read():
+                        return
+            except OSError:
+                time.sleep(1)  # no way to tell here: give it time to block
+                return
+            time.sleep(0.01)
+        self.fail("the daemon never blocked on its log")
+
     def test_a_client_that_leaves_is_released_on_the_next_write(self):
         daemon = self.start("-v", "-d", "50")
         client = self.connect(daemon.port)
