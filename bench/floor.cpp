@@ -4,11 +4,13 @@
 // until the head is due. No settings, no log, no random lines.
 //
 //   floor PORT DELAY_MS
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+
+#include <netinet/in.h>
+
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>

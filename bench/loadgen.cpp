@@ -9,16 +9,18 @@
 // optional burst of BURST simultaneous connections, timed until the server's
 // accept queue is empty again (Linux only). Markers "ramped" and "held" go to
 // stdout as they happen; results follow as key=value lines.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #ifdef __linux__
 #include <sys/epoll.h>
 #endif
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-// mirebox: holds SSH clients on an endless stream of pre-banner lines.
+// mirebox: keeps SSH clients waiting on slow pre-banner lines.
 #include <fcntl.h>
 
 #include <cerrno>

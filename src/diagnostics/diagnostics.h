@@ -16,7 +16,6 @@ using LogSink = void (*)(std::uint32_t level, const char* format, std::va_list a
 inline constexpr std::uint32_t LOG_LEVEL_INFO = 1;
 inline constexpr std::uint32_t LOG_LEVEL_DEBUG = 2;
 inline constexpr std::size_t TIMESTAMP_SIZE = 64;
-inline constexpr std::size_t SYSLOG_MESSAGE_SIZE = 256;
 
 extern std::uint32_t verbosity;
 extern LogSink log_sink;
@@ -36,11 +35,15 @@ void format_timestamp(std::int64_t ms, char (&buffer)[TIMESTAMP_SIZE]);
 // Milliseconds since the epoch from CLOCK_REALTIME: the daemon's only clock.
 std::int64_t wall_clock_ms();
 
-// "mirebox: fatal: <strerror(errno)>" on stderr, then exit status 1.
+// Every problem goes to standard error through this pair, never through the
+// log: a complaint, and a complaint that ends the process with status 1. The
+// format carries the whole text, its newline included.
+[[gnu::format(printf, 1, 2)]] void complain(const char* format, ...);
+[[noreturn, gnu::format(printf, 1, 2)]] void complain_and_exit(const char* format, ...);
+
+// "mirebox: fatal: <strerror(errno)>", then exit status 1.
 [[noreturn]] void exit_with_errno();
-// The same line with a given reason, for failures whose errno was read earlier.
-[[noreturn]] void exit_fatal(const char* reason);
-// "mirebox: warning: <reason>" on stderr; the caller carries on.
+// "mirebox: warning: <reason>"; the caller carries on.
 void warn(const char* reason);
 
 }  // namespace mirebox

@@ -1,14 +1,13 @@
-#include "diagnostics/diagnostics.h"
-
 #include <syslog.h>
 #include <time.h>
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "diagnostics/diagnostics.h"
 
 namespace mirebox {
 
@@ -18,6 +17,8 @@ LogSink log_sink = log_to_stdout;
 namespace {
 
 constexpr int SYSLOG_PRIORITY[] = {LOG_NOTICE, LOG_INFO, LOG_DEBUG};
+// Longer messages are cut, not split: one event is one line in the log.
+constexpr std::size_t SYSLOG_MESSAGE_SIZE = 256;
 
 }  // namespace
 
@@ -77,14 +78,5 @@ std::int64_t wall_clock_ms() {
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
-
-void exit_fatal(const char* reason) {
-    std::fprintf(stderr, "mirebox: fatal: %s\n", reason);
-    std::exit(1);
-}
-
-void exit_with_errno() { exit_fatal(std::strerror(errno)); }
-
-void warn(const char* reason) { std::fprintf(stderr, "mirebox: warning: %s\n", reason); }
 
 }  // namespace mirebox

@@ -1,11 +1,10 @@
-#include "settings/settings.h"
-
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "diagnostics/diagnostics.h"
+#include "settings/settings.h"
 
 namespace mirebox {
 namespace {
@@ -19,6 +18,9 @@ constexpr const char* OPTIONS = "+46d:f:hl:m:p:svV";
 constexpr const char* OPTIONS = "46d:f:hl:m:p:svV";
 #endif
 
+// The bracketed values and the path are the built-in defaults, written out:
+// the help says what the daemon does without options or a file, not what a
+// configuration in force has made of it. -s works but is not listed.
 constexpr const char* HELP_TEXT =
     "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
     "  -4        Bind to IPv4 only\n"
@@ -32,11 +34,11 @@ constexpr const char* HELP_TEXT =
     "  -v        Print diagnostics to standard output (repeatable)\n"
     "  -V        Print version information and exit\n";
 
-}  // namespace
-
 void print_help(std::FILE* stream) { std::fputs(HELP_TEXT, stream); }
 
 void print_version() { std::puts("Mirebox 1.1"); }
+
+}  // namespace
 
 void apply_command_line(int argc, char** argv, Settings& settings, const char*& config_path) {
     constexpr bool strict = true;
@@ -64,14 +66,10 @@ void apply_command_line(int argc, char** argv, Settings& settings, const char*& 
                 print_version();
                 std::exit(0);
             default:  // getopt has already printed its complaint
-                print_help(stderr);
-                std::exit(1);
+                complain_and_exit("%s", HELP_TEXT);
         }
     }
-    if (optind < argc) {
-        std::fputs("mirebox: too many arguments\n", stderr);
-        std::exit(1);
-    }
+    if (optind < argc) complain_and_exit("mirebox: too many arguments\n");
 }
 
 }  // namespace mirebox

@@ -1,17 +1,16 @@
-#include "settings/settings.h"
+#include <sys/stat.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "diagnostics/diagnostics.h"
+#include "settings/settings.h"
 
 namespace mirebox {
 namespace {
@@ -27,17 +26,19 @@ struct Position {
     std::int64_t line;
 };
 
+// A line's problem, named by the file and the line number.
 void report(const Position& at, const char* problem, bool strict) {
-    std::fprintf(stderr, "%s:%" PRId64 ": %s\n", at.path, at.line, problem);
-    if (strict) std::exit(1);
+    if (strict) complain_and_exit("%s:%" PRId64 ": %s\n", at.path, at.line, problem);
+    complain("%s:%" PRId64 ": %s\n", at.path, at.line, problem);
 }
 
 void apply_log_level(const Position& at, const char* text, bool strict) {
     std::int64_t value = 0;
     // Taken as unsigned, so a negative level is as far out of range as 3.
     if (!parse_number(text, value) || static_cast<std::uint64_t>(value) >= 3) {
-        std::fprintf(stderr, "%s:%" PRId64 ": Invalid log level '%s'\n", at.path, at.line, text);
-        if (strict) std::exit(1);
+        char problem[PIECE_SIZE + 32];  // the value is part of one piece
+        std::snprintf(problem, sizeof problem, "Invalid log level '%s'", text);
+        report(at, problem, strict);
         return;
     }
     verbosity = static_cast<std::uint32_t>(value);
@@ -54,7 +55,7 @@ void apply_key(Settings& settings, const Position& at, const char* key, const ch
     else if (name == "BindFamily") apply_bind_family(settings, value, strict);
     // An unknown key is never fatal, so a file written for a newer version
     // still starts an older daemon.
-    else std::fprintf(stderr, "%s:%" PRId64 ": Unknown option '%s'\n", at.path, at.line, key);
+    else complain("%s:%" PRId64 ": Unknown option '%s'\n", at.path, at.line, key);
 }
 
 void apply_line(Settings& settings, const Position& at, char* text, bool strict) {

@@ -7,6 +7,8 @@
 
 namespace mirebox {
 
+// The fields bear the configuration keys' names, capitals and all, so that
+// a key, its field and its settings line ("MaxClients 4096") read the same.
 struct Settings {
     std::int32_t Port = 2222;           // listening TCP port
     std::int32_t Delay = 10000;         // milliseconds between two lines to one client
@@ -42,8 +44,6 @@ void load_settings_stream(Settings& settings, std::FILE* file, const char* path,
 // Applies the options in order; returns only when the daemon is to start.
 // config_path ends as the file named by the last -f, if any.
 void apply_command_line(int argc, char** argv, Settings& settings, const char*& config_path);
-void print_help(std::FILE* stream);
-void print_version();
 
 // Re-reads config_path leniently and moves the listener if Port or BindFamily
 // changed. Clears the reload request when done.

@@ -1,19 +1,19 @@
-#include "settings/settings.h"
-
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+
+#include "diagnostics/diagnostics.h"
+#include "settings/settings.h"
 
 namespace mirebox {
 namespace {
 
 // what names the setting in its message: "mirebox: Invalid port: 0".
 void reject(const char* what, const char* text, bool strict) {
-    std::fprintf(stderr, "mirebox: Invalid %s: %s\n", what, text);
-    if (strict) std::exit(1);
+    if (strict) complain_and_exit("mirebox: Invalid %s: %s\n", what, text);
+    complain("mirebox: Invalid %s: %s\n", what, text);
 }
 
 // Stores text into field when it is a whole number within [low, high].
@@ -58,6 +58,10 @@ void apply_max_clients(Settings& settings, const char* text, bool strict) {
 }
 
 void apply_bind_family(Settings& settings, const char* text, bool strict) {
+    // The value picks one of three families by its first character alone,
+    // so "4x" is IPv4 and "64" IPv6: it is a choice, not a number, and
+    // nothing after that character can change it. Unlike the numbers, no
+    // white space or sign is skipped before it.
     switch (text[0]) {
         case '0': settings.BindFamily = 0; return;
         case '4': settings.BindFamily = AF_INET; return;

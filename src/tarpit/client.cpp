@@ -1,6 +1,8 @@
+#include <sys/socket.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,22 +17,10 @@ namespace mirebox {
 
 Totals totals;
 
-void queue_append(ClientQueue& queue, Client* client) {
-    if (queue.tail == nullptr) queue.head = client;
-    else queue.tail->next = client;
-    queue.tail = client;
-    ++queue.count;
-}
-
-Client* queue_pop(ClientQueue& queue) {
-    Client* client = queue.head;
-    queue.head = client->next;
-    client->next = nullptr;
-    if (--queue.count == 0) queue.tail = nullptr;
-    return client;
-}
-
 Client* admit_client(int fd, std::int32_t delay_ms) {
+    // Two readings of the clock: the first line falls due Delay after the
+    // accept, however long the allocation took, while the time held counts
+    // from the moment the record exists.
     const std::int64_t accepted_ms = wall_clock_ms();
     auto* client = new (std::nothrow) Client{};
     if (client == nullptr) return nullptr;

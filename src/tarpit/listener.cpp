@@ -1,6 +1,8 @@
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <netinet/in.h>
+
+#include <fcntl.h>
 
 #include <cerrno>
 #include <climits>
@@ -13,6 +15,8 @@ namespace mirebox {
 namespace {
 
 // Best effort: the daemon can serve without it, so a refusal is only traced.
+// The trace reads "true" whatever the value: it names the option that was
+// set, and IPV6_V6ONLY is set to 0 for the dual-stack socket.
 void set_option(int fd, int level, int name, const char* label, int value) {
     const int result = setsockopt(fd, level, name, &value, sizeof value);
     emit_log(LOG_LEVEL_DEBUG, "setsockopt(%d, %s, true) = %d", fd, label, result);
@@ -30,6 +34,9 @@ int open_listener(std::int32_t port, std::int32_t family) {
     if (family != AF_INET) {
         // Family 0 is one socket for both protocols, IPv4 peers arriving as
         // IPv4-mapped addresses; the platform's default differs, so set it.
+        // errno is cleared first: should a system refuse the option without
+        // setting errno, the trace then shows 0, not a stale reason left by
+        // one of the calls above.
         errno = 0;
         set_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, "IPV6_V6ONLY", family == AF_INET6 ? 1 : 0);
     }

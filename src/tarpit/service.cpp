@@ -1,7 +1,8 @@
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,11 +17,13 @@
 
 namespace mirebox {
 
-volatile std::sig_atomic_t service_running = 1;
 volatile std::sig_atomic_t reload_requested = 0;
-volatile std::sig_atomic_t totals_requested = 0;
 
 namespace {
+
+// Set only by the signal handlers; the loop clears a request once served.
+volatile std::sig_atomic_t service_running = 1;
+volatile std::sig_atomic_t totals_requested = 0;
 
 // After an accept failure that can leave its connection queued (no buffers,
 // a packet filter), the listener rests this long: a lasting failure then
@@ -182,12 +185,17 @@ bool accept_client(int listener, ClientQueue& queue, Settings& settings) {
         const int error = errno;
         if (error == EMFILE || error == ENFILE) {
             // Stop watching the listener until a held client leaves; pending
-            // connections wait in the backlog instead of being refused.
+            // connections wait in the backlog instead of being refused. With
+            // nobody held this is 0, below any value a setting may have, and
+            // only a reload that sets MaxClients brings the listener back: any
+            // retry of our own would either spin on EMFILE or need a timer
+            // and a guess of when descriptors come free.
             settings.MaxClients = queue.count;
             emit_log(LOG_LEVEL_INFO, "MaxClients %d", queue.count);
             return true;
         }
-        if (!is_transient_accept_error(error)) exit_fatal(std::strerror(error));
+        // errno is still accept's: the trace above keeps it.
+        if (!is_transient_accept_error(error)) exit_with_errno();
         warn(std::strerror(error));
         return false;
     }

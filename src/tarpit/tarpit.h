@@ -39,10 +39,8 @@ struct Totals {
 
 extern Totals totals;
 
-// Set only by the signal handlers; the loop clears a request once served.
-extern volatile std::sig_atomic_t service_running;
+// Set by SIGHUP's handler; the reload clears it once it has read the file.
 extern volatile std::sig_atomic_t reload_requested;
-extern volatile std::sig_atomic_t totals_requested;
 
 inline constexpr std::size_t BANNER_BUFFER_SIZE = 256;
 

@@ -1,9 +1,9 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <sys/socket.h>
 
 #include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "capture.h"
 #include "settings/settings.h"
@@ -77,7 +77,7 @@ TEST(SettingValues, LenientChecksAcceptOrKeepTheOldValue) {
         Settings settings;
         // A value no case produces, so a rejected text visibly leaves it alone.
         settings.*c.field = 17;
-        testing::Capture err(2);
+        test_support::Capture err(2);
         c.apply(settings, c.text, false);
         const std::string said = err.finish();
         if (c.accepted) {
@@ -103,8 +103,8 @@ TEST(SettingValuesDeathTest, StrictRejectionExitsWithStatusOne) {
         if (c.accepted) continue;
         SCOPED_TRACE(std::string("text '") + c.text + "'");
         Settings settings;
-        EXPECT_EXIT(c.apply(settings, c.text, true), ::testing::ExitedWithCode(1),
-                    ::testing::HasSubstr(message_for(c)));
+        EXPECT_EXIT(c.apply(settings, c.text, true), testing::ExitedWithCode(1),
+                    testing::HasSubstr(message_for(c)));
     }
 }
 
