@@ -3,11 +3,13 @@
 // queued, so the listener is still readable afterwards.
 //   MIREBOX_ACCEPT_ERRNO      the errno to fail with, as a number
 //   MIREBOX_ACCEPT_FAIL_FROM  the first call to fail, counted from 1 (default 1)
+//   MIREBOX_ACCEPT_FAIL_COUNT how many calls fail from there (default: all)
 //   MIREBOX_ACCEPT_FAIL_WHILE a path: calls fail only while it exists, so a
 //                             test can end the failure by removing it
-#include <dlfcn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+
+#include <dlfcn.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -22,7 +24,9 @@ long number_from(const char* name, long otherwise) {
 }
 
 bool should_fail(long call) {
-    if (call < number_from("MIREBOX_ACCEPT_FAIL_FROM", 1)) return false;
+    const long first = number_from("MIREBOX_ACCEPT_FAIL_FROM", 1);
+    const long count = number_from("MIREBOX_ACCEPT_FAIL_COUNT", -1);
+    if (call < first || (count >= 0 && call >= first + count)) return false;
     const char* path = std::getenv("MIREBOX_ACCEPT_FAIL_WHILE");
     struct stat status {};
     return path == nullptr || stat(path, &status) == 0;

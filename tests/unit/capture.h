@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-namespace mirebox::testing {
+namespace mirebox::test_support {
 
 // Points fd (1 or 2) at a temporary file until finish() or destruction.
 class Capture {
@@ -44,4 +44,4 @@ private:
     int saved_;
 };
 
-}  // namespace mirebox::testing
+}  // namespace mirebox::test_support
