@@ -1,9 +1,10 @@
 """The start-up configuration file: read first, strictly, before any option."""
 
 import os
+import signal
 import unittest
 
-from harness import DEFAULT_CONFIG, HELP, free_port, run, settings_of
+from harness import DEFAULT_CONFIG, HELP, Daemon, free_port, run, settings_of
 
 
 class DefaultConfigFile(unittest.TestCase):
@@ -36,6 +37,17 @@ class DefaultConfigFile(unittest.TestCase):
                     self.assertEqual((result.returncode, result.stdout, result.stderr),
                                      (1, "", message))
                 self.doCleanups()
+
+    def test_a_reload_reads_the_default_file_made_since(self):
+        self.assertFalse(os.path.exists(DEFAULT_CONFIG))
+        daemon = Daemon("-v")
+        self.addCleanup(daemon.kill)
+        daemon.ready()
+        self.write("Delay 555\n")
+        daemon.signal(signal.SIGHUP)
+        daemon.wait_for(r"BindFamily .*", count=2)
+        self.assertEqual(daemon.messages().count("Delay 555"), 1)
+        self.assertEqual(daemon.stop(), 0)
 
     def test_unknown_key_only_speaks_before_help(self):
         self.write("Colour blue\n")

@@ -1,5 +1,6 @@
 """SIGHUP: the configuration file named last is read again, without dropping a client."""
 
+import errno
 import os
 import re
 import signal
@@ -52,6 +53,65 @@ class Reload(TarpitTest):
         closes = daemon.wait_for(CLOSE, count=3)
         self.assertEqual({int(m["port"]): int(m["bytes"]) for m in closes}, received)
         self.assertEqual(daemon.errors, [])
+
+    def test_new_family_alone_moves_the_listener(self):
+        port = free_port()
+        self.write(f"Port {port}\n")
+        daemon = self.start_from_file(port, "-v", "-v")
+        daemon.ready()
+        self.write(f"Port {port}\nBindFamily 6\n")
+        self.reload(daemon, 2)
+        self.assertEqual(len(daemon.wait_for(r"socket\(\) = \d+", count=2)), 2)
+        with socket.socket() as probe, self.assertRaises(ConnectionRefusedError):
+            probe.connect(("127.0.0.1", port))
+        self.connect(port, host="::1", family=socket.AF_INET6)
+        daemon.wait_for(r"ACCEPT host=::1 .*")
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_the_file_named_last_is_read_even_if_made_since(self):
+        port = free_port()
+        self.write(f"Port {port}\nDelay 300\n")
+        later = os.path.join(os.path.dirname(self.config), "later.config")
+        daemon = self.start("-v", "-f", self.config, "-f", later, port=port, port_option=False)
+        daemon.ready()
+        self.write(f"Port {port}\nDelay 999\n")  # named first: no longer read
+        write_config(os.path.dirname(later), "later.config", "Delay 400\n")
+        self.reload(daemon, 2)
+        self.assertEqual(daemon.messages().count("Delay 400"), 1)
+        self.assertNotIn("Delay 999", daemon.messages())
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_log_level_zero_silences_the_reload_that_sets_it(self):
+        port = free_port()
+        self.write(f"Port {port}\n")
+        daemon = self.start_from_file(port, "-v")
+        daemon.ready()
+        # The unknown key speaks on standard error, which no LogLevel silences:
+        # it tells when the silent reload has read its file.
+        self.write(f"Port {port}\nLogLevel 0\nDelay 321\nColour blue\n")
+        daemon.signal(signal.SIGHUP)
+        daemon.wait_for(r".*Unknown option 'Colour'", errors=True)
+        self.write(f"Port {port}\nLogLevel 1\n")
+        self.reload(daemon, 2)
+        messages = daemon.messages()
+        self.assertEqual(sum(m.startswith("BindFamily") for m in messages), 2, messages)
+        self.assertEqual(messages[-4], "Delay 321", "the silent reload was made")
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_moving_to_a_port_in_use_ends_the_daemon(self):
+        old, taken = free_port(), free_port()
+        self.write(f"Port {old}\n")
+        daemon = self.start_from_file(old, "-v")
+        daemon.ready()
+        with socket.socket(socket.AF_INET6) as holder:
+            holder.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            holder.bind(("::", taken))
+            holder.listen()
+            self.write(f"Port {taken}\n")
+            daemon.signal(signal.SIGHUP)
+            self.assertEqual(daemon.finish(), 1)
+        self.assertEqual(daemon.errors, [f"mirebox: fatal: {os.strerror(errno.EADDRINUSE)}"])
+        self.assertEqual(daemon.messages()[-1], "BindFamily IPv4 Mapped IPv6", "nothing after it")
 
     def test_same_port_keeps_the_listening_socket_and_its_backlog(self):
         port = free_port()

@@ -1,6 +1,7 @@
 """The running tarpit: what clients receive and what the daemon logs about them."""
 
 import datetime
+import errno
 import os
 import re
 import resource
@@ -10,8 +11,8 @@ import tempfile
 import time
 import unittest
 
-from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest, is_valid_line,
-                     read_lines)
+from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest, free_port,
+                     is_valid_line, read_lines, run)
 
 
 
@@ -227,6 +228,21 @@ class Limits(TarpitTest):
 
 
 class Trace(TarpitTest):
+    def test_level_two_traces_a_clients_life_in_order(self):
+        daemon = self.start("-v", "-v", "-d", "50")
+        client = self.connect(daemon.port)
+        read_lines(client, 1)
+        client.close()
+        fd = daemon.wait_for(CLOSE)[0]["fd"]
+        messages = daemon.messages()
+        accepted = messages.index(f"accept() = {fd}")
+        self.assertEqual(messages[accepted + 1], f"setsockopt({fd}, SO_RCVBUF, 1) = 0")
+        self.assertRegex(messages[accepted + 2], rf"ACCEPT .* fd={fd} n=1/4096")
+        closed = messages.index(f"close({fd})")
+        self.assertEqual(messages[closed - 1], f"write({fd}) = -1")
+        self.assertRegex(messages[closed + 1], rf"CLOSE .* fd={fd} .*")
+        self.assertEqual(daemon.stop(), 0)
+
     def test_level_two_traces_every_socket_call(self):
         daemon = self.start("-v", "-v", "-d", "100")
         client = self.connect(daemon.port)
@@ -247,6 +263,19 @@ class Trace(TarpitTest):
             self.assertIn(expected, messages)
         self.assertTrue(any(re.fullmatch(r"poll\(1, \d+\)", m) for m in messages))
         self.assertTrue(any(re.fullmatch(r"write\(4\) = \d+", m) for m in messages))
+
+
+class Listener(TarpitTest):
+    def test_a_port_in_use_ends_start_up(self):
+        port = free_port()
+        with socket.socket(socket.AF_INET6) as holder:
+            holder.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            holder.bind(("::", port))
+            holder.listen()
+            result = run("-v", "-p", str(port))
+        self.assertEqual((result.returncode, result.stderr),
+                         (1, f"mirebox: fatal: {os.strerror(errno.EADDRINUSE)}\n"))
+        self.assertTrue(result.stdout.endswith(" BindFamily IPv4 Mapped IPv6\n"), "nothing after it")
 
 
 class SystemLog(TarpitTest):
