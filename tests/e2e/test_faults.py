@@ -2,17 +2,22 @@
 
 import errno
 import os
+import re
 import resource
+import shutil
 import signal
 import socket
 import struct
+import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 
 from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, LineReader, TarpitTest,
-                     WRAPPER, cpu_seconds, is_valid_line, read_lines, resident_kib)
+                     WRAPPER, cpu_seconds, free_port, is_valid_line, read_lines, resident_kib,
+                     skip_check, write_config)
 
 
 
@@ -35,14 +40,24 @@ class NoMemory(TarpitTest):
         self.assertEqual(daemon.wait_for(TOTALS)[0]["connects"], "4")
 
 
+def receive_buffers(port):
+    """The receive buffer sizes of the daemon's connections on `port`, as
+    ss(8) reports them, or None without ss."""
+    if not shutil.which("ss"):
+        return None
+    report = subprocess.run(["ss", "-tmnH", "state", "established", f"( sport = :{port} )"],
+                            capture_output=True, text=True, check=True).stdout
+    return [int(size) for size in re.findall(r"\brb(\d+)", report)]
+
+
 @unittest.skipIf(ISOLATED, ISOLATED_REASON)
 class AcceptFailures(TarpitTest):
     """accept fails while its connection stays queued, as when the kernel is
     short of buffers or a packet filter refuses it: the listener stays readable."""
 
-    def start_failing(self, error, *args):
-        """A daemon whose first accept works and every later one fails with
-        `error` for as long as the returned path exists."""
+    def start_failing(self, error, *args, count=-1):
+        """A daemon whose first accept works and the `count` after it (all,
+        by default) fail with `error`, for as long as the returned path exists."""
         directory = tempfile.TemporaryDirectory()
         self.addCleanup(directory.cleanup)
         failing = os.path.join(directory.name, "failing")
@@ -50,8 +65,32 @@ class AcceptFailures(TarpitTest):
         daemon = self.start("-v", *args, env={
             "LD_PRELOAD": os.environ["MIREBOX_FAIL_ACCEPT_LIBRARY"],
             "MIREBOX_ACCEPT_ERRNO": str(error), "MIREBOX_ACCEPT_FAIL_FROM": "2",
-            "MIREBOX_ACCEPT_FAIL_WHILE": failing})
+            "MIREBOX_ACCEPT_FAIL_COUNT": str(count), "MIREBOX_ACCEPT_FAIL_WHILE": failing})
         return daemon, failing
+
+    def test_each_errno_is_a_warning_or_the_end(self):
+        transient = [errno.EINTR, errno.ENOMEM, errno.ECONNABORTED, errno.ENOBUFS, errno.EPROTO,
+                     errno.EAGAIN, errno.EWOULDBLOCK]
+        if sys.platform.startswith("linux"):  # network errors Linux hands on
+            transient += [errno.ENETDOWN, errno.ENOPROTOOPT, errno.EHOSTDOWN, errno.ENONET,
+                          errno.EHOSTUNREACH, errno.EOPNOTSUPP, errno.ENETUNREACH, errno.EPERM]
+        for error in transient:
+            with self.subTest(errno=errno.errorcode[error]):
+                daemon, _ = self.start_failing(error, count=1)
+                daemon.ready()
+                waiting = self.connect(daemon.port)  # its first accept fails, the next works
+                daemon.wait_for(rf"ACCEPT host=\S+ port={waiting.getsockname()[1]} .*")
+                self.assertEqual(daemon.stop(), 0)
+                self.assertEqual(daemon.errors, [f"mirebox: warning: {os.strerror(error)}"])
+                self.assertEqual(daemon.wait_for(TOTALS)[0]["connects"], "3")
+        for error in (errno.EBADF, errno.EINVAL):
+            with self.subTest(errno=errno.errorcode[error]):
+                daemon, _ = self.start_failing(error)
+                daemon.ready()
+                self.connect(daemon.port)
+                self.assertEqual(daemon.finish(), 1)
+                self.assertEqual(daemon.errors, [f"mirebox: fatal: {os.strerror(error)}"])
+                self.assertTrue(daemon.messages()[-1].startswith("ACCEPT "), "nothing after it")
 
     def test_a_lasting_failure_rests_the_listener_and_serves_the_held_on_time(self):
         warning = f"mirebox: warning: {os.strerror(errno.ENOBUFS)}"
@@ -172,6 +211,14 @@ class HostileClients(TarpitTest):
         arrivals = [arrived for arrived, _ in steady.lines(5)]
         for earlier, later in zip(arrivals, arrivals[1:]):
             self.assertLess(later - earlier, 0.2 + DEADLINE / 4)
+        # The flood sits in the kernel, in receive buffers the daemon shrank
+        # to the least the system allows (131072 bytes and growing, unshrunk).
+        buffers = receive_buffers(daemon.port)
+        if buffers is None:
+            skip_check(self, "receive buffers", "iproute2", "ss is not installed")
+        else:
+            self.assertEqual(len(buffers), len(flooders) + 1, buffers)
+            self.assertLess(max(buffers), 16384, buffers)
         # A sanitizer's quarantine or valgrind's own heap would hide the daemon's.
         if before is not None and not ISOLATED:
             after = resident_kib(daemon.process.pid)
@@ -201,6 +248,35 @@ class DescriptorExhaustion(TarpitTest):
         self.assertEqual(daemon.messages().count("MaxClients 4"), 1)
         self.assertEqual(daemon.stop(), 0)
         self.assertEqual(daemon.errors, [])
+
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+    def test_a_lowered_limit_lasts_until_a_reload_sets_one(self):
+        def limit_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (9, 9))  # five clients
+
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        port = free_port()
+        config = write_config(directory.name, "mirebox.config", f"Port {port}\n")
+        daemon = self.start("-v", "-d", "100", "-f", config, port=port, port_option=False,
+                            preexec_fn=limit_descriptors)
+        held = [self.connect(port) for _ in range(5)]
+        daemon.wait_for(r"ACCEPT .* n=5/4096")
+        self.connect(port)
+        daemon.wait_for(r"MaxClients 5")
+        for sock in held[:2]:  # a descriptor free for the reload to read its file
+            sock.close()
+        daemon.wait_for(r"ACCEPT .* n=4/5")
+
+        for text, limit in ((f"Port {port}\nDelay 200\n", "5"), (f"Port {port}\nMaxClients 10\n", "10")):
+            with self.subTest(text=text):
+                write_config(directory.name, "mirebox.config", text)
+                settings = len(daemon.wait_for(r"BindFamily .*"))
+                daemon.signal(signal.SIGHUP)
+                daemon.wait_for(r"BindFamily .*", count=settings + 1)
+                limits = [m for m in daemon.messages() if m.startswith("MaxClients ")]
+                self.assertEqual(limits[-1], f"MaxClients {limit}")
+        self.assertEqual(daemon.stop(), 0)
 
 
 class StandardDescriptors(TarpitTest):
