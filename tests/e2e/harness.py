@@ -6,9 +6,13 @@ import re
 import signal
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from skips import needs, needs_command, skip_check  # noqa: E402,F401  (for the test modules)
 
 BINARY = os.environ.get("MIREBOX_BINARY", "")
 # The path this test build of the daemon reads at start-up, in place of the
@@ -21,7 +25,8 @@ WRAPPER = os.environ.get("MIREBOX_WRAPPER", "").split()
 # own: tests that preload a library or set tight limits skip then.
 SANITIZED = os.environ.get("MIREBOX_SANITIZED", "0") == "1"
 ISOLATED = SANITIZED or bool(WRAPPER)
-ISOLATED_REASON = "needs a daemon of its own: not sanitized, not wrapped"
+ISOLATED_REASON = ("runs in the plain build only (make test): preloads a library or sets limits "
+                   "that a sanitized or valgrind-wrapped daemon cannot take")
 # Generous: CI machines are noisy, and a deadline only bounds a failing test.
 DEADLINE = 30.0
 

@@ -7,7 +7,8 @@ import tempfile
 import time
 import unittest
 
-from harness import DEADLINE, ISOLATED, ISOLATED_REASON, LineReader, TarpitTest, is_valid_line
+from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, LineReader, TarpitTest, is_valid_line,
+                     needs)
 
 LIBFAKETIME = next(iter(sorted(
     glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")
@@ -16,7 +17,7 @@ DAY = 86400
 
 
 @unittest.skipIf(ISOLATED, ISOLATED_REASON)
-@unittest.skipUnless(LIBFAKETIME, "libfaketime is not installed")
+@needs("faketime", LIBFAKETIME, "libfaketime is not installed")
 class ClockJumps(TarpitTest):
     def setUp(self):
         directory = tempfile.TemporaryDirectory()

@@ -2,17 +2,16 @@
 text and goes on waiting for a version line that never comes."""
 
 import re
-import shutil
 import subprocess
 import time
 import unittest
 
-from harness import DEADLINE, TarpitTest
+from harness import DEADLINE, TarpitTest, needs_command
 
 BANNER_LINE = re.compile(r"debug1: kex_exchange_identification: banner line (\d+): ")
 
 
-@unittest.skipUnless(shutil.which("ssh"), "OpenSSH's ssh is not installed")
+@needs_command("openssh-client", "ssh")
 class SshClient(TarpitTest):
     def test_ssh_waits_through_every_line(self):
         daemon = self.start("-v", "-d", "100")

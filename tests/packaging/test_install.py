@@ -4,10 +4,13 @@ the sample configuration and the service files for FreeBSD and for systemd."""
 import os
 import platform
 import re
-import shutil
 import subprocess
 import tempfile
+import sys
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from skips import needs_command  # noqa: E402
 
 BUILD = os.environ["MIREBOX_BUILD_DIR"]
 
@@ -56,7 +59,7 @@ class InstallTree(unittest.TestCase):
                                 capture_output=True, text=True)
         self.assertEqual((result.returncode, result.stderr), (0, ""))
 
-    @unittest.skipUnless(shutil.which("mandoc"), "mandoc is not installed")
+    @needs_command("mandoc", "mandoc")
     def test_manual_page_is_lint_free_and_covers_every_option(self):
         page = os.path.join(self.root, "share/man/man8/mirebox.8")
         lint = subprocess.run(["mandoc", "-Tlint", "-W", "warning", page],
@@ -82,7 +85,7 @@ class ServiceFiles(unittest.TestCase):
         result = subprocess.run(["sh", "-n", self.rc_script], capture_output=True, text=True)
         self.assertEqual((result.returncode, result.stderr), (0, ""))
 
-    @unittest.skipUnless(shutil.which("shellcheck"), "shellcheck is not installed")
+    @needs_command("shellcheck", "shellcheck")
     def test_rc_script_passes_shellcheck(self):
         result = subprocess.run(["shellcheck", "-s", "sh", self.rc_script],
                                 capture_output=True, text=True)
@@ -96,7 +99,7 @@ class ServiceFiles(unittest.TestCase):
         self.assertNotIn("mirebox_flags", text.split("load_rc_config")[1])
         self.assertIn('extra_commands="reload totals"', text)
 
-    @unittest.skipUnless(shutil.which("systemd-analyze"), "systemd-analyze is not installed")
+    @needs_command("systemd", "systemd-analyze")
     def test_systemd_unit_verifies(self):
         with tempfile.TemporaryDirectory() as directory:
             # Verified against the program as built, since it is not installed here.

@@ -1,0 +1,48 @@
+"""Lists what a test run skipped, grouped by reason, from the logs that
+run_tests.py keeps in BUILD/skipped/.
+
+    report_skips.py BUILD [--fail-on PACKAGE...]
+
+With --fail-on, exits 1 if anything was skipped for want of one of those
+packages: CI installs them, so such a skip there is a failure."""
+
+import collections
+import glob
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import skips  # noqa: E402
+
+
+def main(argv):
+    build, rest = argv[0], argv[1:]
+    fail_on = set(rest[1:]) if rest[:1] == ["--fail-on"] else set()
+    by_reason = collections.defaultdict(list)
+    for log in sorted(glob.glob(os.path.join(build, "skipped", "*.txt"))):
+        program = os.path.splitext(os.path.basename(log))[0]
+        with open(log, encoding="utf-8") as entries:
+            for entry in entries:
+                test, _, reason = entry.rstrip("\n").partition("\t")
+                by_reason[reason].append(f"{program}: {test}")
+    if not by_reason:
+        print("Nothing was skipped.")
+        return 0
+    print(f"Skipped, {sum(map(len, by_reason.values()))} in all:")
+    unmet = set()
+    for reason, tests in sorted(by_reason.items()):
+        print(f"  {reason}")
+        for test in tests:
+            print(f"      {test}")
+        if reason.startswith(skips.PACKAGE_PREFIX):
+            unmet.add(reason[len(skips.PACKAGE_PREFIX):].split(":")[0])
+    if unmet:
+        print(f"To run them: apt-get install {' '.join(sorted(unmet))} (or pkg install on FreeBSD)")
+    if unmet & fail_on:
+        print(f"FAILED: skipped although installed: {' '.join(sorted(unmet & fail_on))}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,36 @@
+"""Runs Python test modules like `python3 -m unittest -v`, and logs each skip
+(see skips.py). With --missing PACKAGE WHAT it only logs that a whole test
+program could not be built here, and exits 77, CTest's "skipped"."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import skips  # noqa: E402
+
+
+class LoggingResult(unittest.TextTestResult):
+    def addSkip(self, test, reason):
+        super().addSkip(test, reason)
+        skips.record(test.id(), reason)
+
+
+def main(argv):
+    log = os.environ.get("MIREBOX_SKIP_LOG")
+    if log:
+        os.makedirs(os.path.dirname(log), exist_ok=True)
+        open(log, "w", encoding="utf-8").close()
+    if argv[:1] == ["--missing"]:
+        package, what = argv[1], argv[2]
+        skips.record(what, skips.package_reason(package, f"{package} is not installed"))
+        print(f"skipped: {what} needs {package}")
+        return 77
+    sys.path.insert(0, os.getcwd())
+    suite = unittest.defaultTestLoader.loadTestsFromNames(argv)
+    runner = unittest.TextTestRunner(verbosity=2, resultclass=LoggingResult)
+    return 0 if runner.run(suite).wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

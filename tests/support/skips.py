@@ -1,0 +1,37 @@
+"""Skips that show. A test that cannot run here says why with `needs`, naming
+the Debian package that would let it run; each test program appends what it
+skipped to the file MIREBOX_SKIP_LOG names, and `make test` ends by listing
+them all, so a run that skipped a group never reads as a clean pass."""
+
+import os
+import shutil
+import unittest
+
+# A reason that names a package reads "needs package NAME: what is missing".
+PACKAGE_PREFIX = "needs package "
+
+
+def package_reason(package, missing):
+    return f"{PACKAGE_PREFIX}{package}: {missing}"
+
+
+def needs(package, found, missing):
+    """Skips the test or class unless what `package` provides was found."""
+    return unittest.skipUnless(found, package_reason(package, missing))
+
+
+def needs_command(package, command):
+    return needs(package, shutil.which(command), f"{command} is not installed")
+
+
+def record(test, reason):
+    """Writes one skipped test or check to the log, if one is kept."""
+    log = os.environ.get("MIREBOX_SKIP_LOG")
+    if log:
+        with open(log, "a", encoding="utf-8") as out:
+            out.write(f"{test}\t{reason}\n")
+
+
+def skip_check(test, check, package, missing):
+    """For a check inside a test that goes on without it."""
+    record(f"{test.id()} ({check})", package_reason(package, missing))
