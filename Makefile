@@ -4,6 +4,9 @@
 BUILD = build
 SANITIZE_BUILD = build-sanitize
 FUZZ_BUILD = build-fuzz
+POLL_BUILD = build-poll
+FREEBSD_BUILD = build-freebsd
+FREEBSD_SYSROOTS = ../shared/freebsd
 FUZZ_SECONDS = 20
 JOBS = 4
 RUN_FLAGS = -v
@@ -41,6 +44,19 @@ test-sanitize:
 	python3 tests/support/report_skips.py $(SANITIZE_BUILD) --fail-on $(FAIL_ON_SKIPPED) || status=1; \
 	exit $$status
 
+# The signal and load tests again on the portable loop, plain poll(2) as
+# where ppoll is missing.
+test-poll:
+	cmake -S . -B $(POLL_BUILD) -DMIREBOX_HAVE_PPOLL=OFF $(CMAKE_FLAGS)
+	cmake --build $(POLL_BUILD) --parallel 2
+	cd $(POLL_BUILD) && ctest --output-on-failure --parallel $(JOBS) \
+		-R 'e2e_test_(service|reload|faults)$$'
+
+# The daemon cross-built for FreeBSD against each sysroot in FREEBSD_SYSROOTS
+# and, where one has the C library, linked (needs clang and lld).
+check-freebsd:
+	sh tools/check-freebsd $(FREEBSD_SYSROOTS) $(FREEBSD_BUILD)
+
 # Each fuzz target for FUZZ_SECONDS, growing its corpus in $(FUZZ_BUILD).
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DMIREBOX_FUZZ=ON \
@@ -58,6 +74,6 @@ install: binaries
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(POLL_BUILD) $(FREEBSD_BUILD)
 
-.PHONY: all configure binaries run test test-sanitize fuzz install clean
+.PHONY: all configure binaries run test test-sanitize test-poll check-freebsd fuzz install clean

@@ -121,7 +121,7 @@ struct Waiter {
     }
     template <typename F>
     void wait(int timeout_ms, F&& ready) {
-        if (poll(fds.data(), fds.size(), timeout_ms) <= 0) return;
+        if (poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout_ms) <= 0) return;
         for (const auto& entry : fds)
             if (entry.fd >= 0 && entry.revents != 0) ready(entry.fd);
     }
