@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "diagnostics/diagnostics.h"
 #include "tarpit/tarpit.h"
@@ -22,8 +22,10 @@ Client* admit_client(int fd, std::int32_t delay_ms) {
     // accept, however long the allocation took, while the time held counts
     // from the moment the record exists.
     const std::int64_t accepted_ms = wall_clock_ms();
-    auto* client = new (std::nothrow) Client{};
+    // malloc, not new: the daemon needs nothing but the C library.
+    auto* client = static_cast<Client*>(std::malloc(sizeof(Client)));
     if (client == nullptr) return nullptr;
+    *client = Client{};
     client->connected_ms = wall_clock_ms();
     client->next_send_ms = accepted_ms + delay_ms;
     client->fd = fd;
@@ -80,7 +82,7 @@ void release_client(Client* client) {
              client->bytes);
     totals.held_ms += held_ms;
     close(client->fd);
-    delete client;
+    std::free(client);
 }
 
 void log_totals(const Client* first) {

@@ -24,9 +24,9 @@ from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, LineRea
 class NoMemory(TarpitTest):
     @unittest.skipIf(ISOLATED, ISOLATED_REASON)
     def test_a_client_without_a_record_is_closed_and_later_ones_are_served(self):
-        library = os.environ["MIREBOX_FAIL_NEW_LIBRARY"]
+        library = os.environ["MIREBOX_FAIL_MALLOC_LIBRARY"]
         daemon = self.start("-v", "-d", "100",
-                            env={"LD_PRELOAD": library, "MIREBOX_FAIL_NEW": "2,3"})
+                            env={"LD_PRELOAD": library, "MIREBOX_FAIL_MALLOC": "2,3"})
         daemon.ready()  # the first record
         refused = [self.connect(daemon.port) for _ in range(2)]
         for sock in refused:
