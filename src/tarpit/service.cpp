@@ -127,10 +127,17 @@ bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigs
     const timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
     const int ready = ppoll(&entry, watched, timeout_ms < 0 ? nullptr : &timeout, &wait_mask);
 #else
-    // Without ppoll a signal that lands just before poll waits is served late.
+    // Without ppoll the signals are let in just before poll: those pending
+    // are delivered by the unblocking itself, and a request they made ends
+    // the wait before it starts. One window stays: a signal that lands after
+    // that test and before poll sleeps is served only when poll returns (the
+    // next due client, connection or signal), as if it had come then.
     sigset_t blocked;
     sigprocmask(SIG_SETMASK, &wait_mask, &blocked);
-    const int ready = poll(&entry, watched, timeout_ms);
+    int ready = -1;
+    errno = EINTR;
+    if (service_running && !reload_requested && !totals_requested)
+        ready = poll(&entry, watched, timeout_ms);
     const int saved_errno = errno;
     sigprocmask(SIG_SETMASK, &blocked, nullptr);
     errno = saved_errno;
