@@ -9,7 +9,7 @@ import tempfile
 import time
 
 from harness import (CLOSE, DEADLINE, TOTALS, LineReader, TarpitTest, free_port, is_valid_line,
-                     open_files, write_config)
+                     UNTOLD, open_files, write_config)
 
 
 
@@ -238,7 +238,7 @@ class Reload(TarpitTest):
         daemon = self.start_from_file(port, "-v")
         daemon.ready()
         if open_files(daemon.process.pid) is None:
-            self.skipTest("cannot see the daemon's open files here")
+            self.skipTest(f"cannot see a reload reading its file: {UNTOLD}")
         for _ in range(10):
             reloads = len(daemon.wait_for(r"BindFamily .*"))
             daemon.signal(signal.SIGHUP)
