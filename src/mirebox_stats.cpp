@@ -1,0 +1,251 @@
+// mirebox-stats: what the tarpit caught, from the log it writes.
+#include <getopt.h>
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "stats/stats.h"
+
+#ifndef MIREBOX_VERSION
+#define MIREBOX_VERSION "0"
+#endif
+
+namespace {
+
+using namespace mirebox::stats;
+
+constexpr int POLL_MS = 250;       // how often a followed file is looked at
+constexpr int ROTATION_MS = 1000;  // and its name checked again
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void on_stop(int) { stop_requested = 1; }
+
+struct Options {
+    bool follow = false;
+    bool json = false;
+    bool quiet = false;
+    const char* prometheus = nullptr;
+    std::int64_t interval_s = 5;
+    ReportOptions report;
+    std::string ident = "mirebox";
+    std::vector<std::string> files;
+};
+
+struct Reader {
+    ParseContext context;
+    Tally tally;
+};
+
+void take_line(void* context, std::string_view text) {
+    auto* reader = static_cast<Reader*>(context);
+    tally_line(reader->tally, parse_line(text, reader->context));
+}
+
+void usage(std::FILE* stream) {
+    std::fputs(
+        "usage: mirebox-stats [-Fjqh] [-i seconds] [-n count] [-p file] [-t tag] [file ...]\n"
+        "  -F, --follow            keep reading as the file grows and is rotated\n"
+        "  -i, --interval SECONDS  write the metrics this often while following [5]\n"
+        "  -j, --json              the report as JSON\n"
+        "  -n, --top COUNT         sources in each top list [10]\n"
+        "  -p, --prometheus FILE   write metrics for node_exporter's textfile collector\n"
+        "  -q, --quiet             no report\n"
+        "  -t, --tag TAG           the daemon's syslog tag [mirebox]\n"
+        "  -h, --help              print this help and exit\n"
+        "  -V, --version           print the version and exit\n"
+        "Reads standard input when no file is named, or for \"-\".\n",
+        stream);
+}
+
+bool parse_count(const char* text, std::int64_t low, std::int64_t high, std::int64_t& value) {
+    char* end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < low || number > high) return false;
+    value = number;
+    return true;
+}
+
+// Returns -1 to go on, or the exit status.
+int parse_options(int argc, char** argv, Options& options) {
+    static const option LONG[] = {
+        {"follow", no_argument, nullptr, 'F'},       {"interval", required_argument, nullptr, 'i'},
+        {"json", no_argument, nullptr, 'j'},         {"top", required_argument, nullptr, 'n'},
+        {"prometheus", required_argument, nullptr, 'p'}, {"quiet", no_argument, nullptr, 'q'},
+        {"tag", required_argument, nullptr, 't'},    {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},      {nullptr, 0, nullptr, 0}};
+    std::int64_t top = 0;
+    for (int option; (option = getopt_long(argc, argv, "Fi:jn:p:qt:hV", LONG, nullptr)) != -1;) {
+        switch (option) {
+            case 'F': options.follow = true; break;
+            case 'i':
+                if (!parse_count(optarg, 1, 86400, options.interval_s)) {
+                    std::fprintf(stderr, "mirebox-stats: Invalid interval: %s\n", optarg);
+                    return 1;
+                }
+                break;
+            case 'j': options.json = true; break;
+            case 'n':
+                if (!parse_count(optarg, 0, 10000, top)) {
+                    std::fprintf(stderr, "mirebox-stats: Invalid count: %s\n", optarg);
+                    return 1;
+                }
+                options.report.top = static_cast<std::size_t>(top);
+                break;
+            case 'p': options.prometheus = optarg; break;
+            case 'q': options.quiet = true; break;
+            case 't': options.ident = optarg; break;
+            case 'h': usage(stdout); return 0;
+            case 'V': std::printf("mirebox-stats %s\n", MIREBOX_VERSION); return 0;
+            default: usage(stderr); return 1;
+        }
+    }
+    for (int i = optind; i < argc; ++i) options.files.emplace_back(argv[i]);
+    if (options.follow && options.files.size() > 1) {
+        std::fputs("mirebox-stats: --follow reads one file\n", stderr);
+        return 1;
+    }
+    return -1;
+}
+
+std::int64_t wall_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::string input_name(const std::string& path) { return path.empty() ? "standard input" : path; }
+
+bool read_failed(const Input& input) {
+    std::fprintf(stderr, "mirebox-stats: %s: %s\n", input_name(input.path).c_str(),
+                 std::strerror(errno));
+    return false;
+}
+
+// Each file to its end, in order. False when one could not be read.
+bool read_all(const Options& options, Reader& reader) {
+    const LineSink sink{take_line, &reader};
+    std::vector<std::string> paths = options.files;
+    if (paths.empty()) paths.emplace_back("-");
+    bool ok = true;
+    for (const std::string& name : paths) {
+        Input input;
+        if (!open_input(input, name == "-" ? "" : name)) {
+            ok = read_failed(input);
+            continue;
+        }
+        ReadResult result;
+        while ((result = read_input(input, sink)) == ReadResult::data) {
+        }
+        if (result == ReadResult::error) ok = read_failed(input);
+        flush_input(input, sink);
+        close_input(input);
+    }
+    return ok;
+}
+
+void install_stop_handlers() {
+    for (const int number : {SIGINT, SIGTERM}) {
+        struct sigaction action {};
+        action.sa_handler = on_stop;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0;  // no SA_RESTART: a signal must end a wait
+        sigaction(number, &action, nullptr);
+    }
+}
+
+// Until a signal, or until a pipe's writer goes away. False when the input
+// failed or the last metrics could not be written.
+bool follow(const Options& options, Reader& reader) {
+    const LineSink sink{take_line, &reader};
+    const std::string path =
+        options.files.empty() || options.files[0] == "-" ? "" : options.files[0];
+    install_stop_handlers();
+    Input input;
+    if (!open_input(input, path)) {
+        if (path.empty()) return read_failed(input);
+        // Like tail -F: the file may come later, with the daemon.
+        std::fprintf(stderr, "mirebox-stats: %s: %s; waiting for it\n", path.c_str(),
+                     std::strerror(errno));
+    }
+    bool ok = true;
+    std::int64_t next_write = monotonic_ms();
+    std::int64_t next_check = next_write + ROTATION_MS;
+    while (!stop_requested) {
+        reader.context.now_ms = wall_ms();
+        ReadResult result = ReadResult::idle;
+        if (input.fd != -1 && !input.regular) {
+            // A pipe: wait on it, but wake up for the metrics.
+            const std::int64_t until_write = next_write - monotonic_ms();
+            pollfd entry{input.fd, POLLIN, 0};
+            const int timeout = options.prometheus == nullptr || until_write > POLL_MS * 4
+                                    ? POLL_MS * 4
+                                    : static_cast<int>(until_write < 0 ? 0 : until_write);
+            if (poll(&entry, 1, timeout) > 0) result = read_input(input, sink);
+        } else {
+            while ((result = read_input(input, sink)) == ReadResult::data && !stop_requested) {
+            }
+        }
+        if (result == ReadResult::end) break;
+        if (result == ReadResult::error) {
+            ok = read_failed(input);
+            break;
+        }
+        const std::int64_t now = monotonic_ms();
+        if (!path.empty() && now >= next_check) {
+            check_rotation(input, sink);
+            next_check = now + ROTATION_MS;
+        }
+        if (options.prometheus != nullptr && now >= next_write) {
+            write_metrics(reader.tally, options.prometheus);
+            next_write = now + options.interval_s * 1000;
+        }
+        if (input.fd == -1 || input.regular) poll(nullptr, 0, POLL_MS);
+    }
+    // What is already written counts, up to the moment of the stop; a pipe
+    // is read only as far as it holds data, since its writer may live on.
+    for (pollfd entry{input.fd, POLLIN, 0};
+         input.fd != -1 && (input.regular || poll(&entry, 1, 0) > 0);) {
+        if (read_input(input, sink) != ReadResult::data) break;
+    }
+    flush_input(input, sink);
+    close_input(input);
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int status = parse_options(argc, argv, options);
+    if (status >= 0) return status;
+
+    static Reader reader;  // the tally's histogram is some kilobytes
+    reader.context.ident = options.ident;
+    reader.context.now_ms = wall_ms();
+    bool ok = options.follow ? follow(options, reader) : read_all(options, reader);
+    if (options.prometheus != nullptr && !write_metrics(reader.tally, options.prometheus))
+        ok = false;
+    if (!options.quiet) {
+        const std::string report = options.json ? json_report(reader.tally, options.report)
+                                                : text_report(reader.tally, options.report);
+        std::fwrite(report.data(), 1, report.size(), stdout);
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,115 @@
+// Reading the log: a file or standard input to its end, or on as it grows
+// and across rotation and truncation, the way tail -F does, by polling with
+// stat(2) so that it works the same on every system.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <string_view>
+
+#include "stats/stats.h"
+
+namespace mirebox::stats {
+
+namespace {
+
+constexpr std::size_t READ_SIZE = 65536;
+
+// One piece of a line; `ended` when its newline came with it.
+void take_piece(Input& input, std::string_view piece, bool ended, LineSink sink) {
+    if (input.skipping) {
+        input.skipping = !ended;
+        return;
+    }
+    if (input.pending.size() + piece.size() > MAX_LINE) {
+        // Not the daemon's: its lines are short. Pass on the start of it, to
+        // be counted as not understood, and drop the rest.
+        input.pending.append(piece.substr(0, MAX_LINE - input.pending.size()));
+        sink.take(sink.context, input.pending);
+        input.pending.clear();
+        input.skipping = !ended;
+        return;
+    }
+    if (!ended) {
+        input.pending.append(piece);
+    } else if (input.pending.empty()) {
+        sink.take(sink.context, piece);
+    } else {
+        input.pending.append(piece);
+        sink.take(sink.context, input.pending);
+        input.pending.clear();
+    }
+}
+
+}  // namespace
+
+bool open_input(Input& input, const std::string& path) {
+    close_input(input);
+    input.path = path;
+    input.fd = path.empty() ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (input.fd == -1) return false;
+    struct stat status {};
+    if (fstat(input.fd, &status) == 0) {
+        input.device = status.st_dev;
+        input.inode = status.st_ino;
+        input.regular = S_ISREG(status.st_mode);
+    }
+    input.offset = 0;
+    return true;
+}
+
+void close_input(Input& input) {
+    if (input.fd > STDIN_FILENO) close(input.fd);
+    input.fd = -1;
+    input.pending.clear();
+    input.skipping = false;
+}
+
+ReadResult read_input(Input& input, LineSink sink) {
+    if (input.fd == -1) return ReadResult::idle;
+    char buffer[READ_SIZE];
+    const ssize_t count = read(input.fd, buffer, sizeof buffer);
+    if (count == -1) {
+        if (errno == EINTR || errno == EAGAIN) return ReadResult::idle;
+        return ReadResult::error;
+    }
+    if (count == 0) return input.regular ? ReadResult::idle : ReadResult::end;
+    input.offset += count;
+    std::string_view chunk(buffer, static_cast<std::size_t>(count));
+    for (std::size_t newline; (newline = chunk.find('\n')) != std::string_view::npos;) {
+        take_piece(input, chunk.substr(0, newline), true, sink);
+        chunk.remove_prefix(newline + 1);
+    }
+    if (!chunk.empty()) take_piece(input, chunk, false, sink);
+    return ReadResult::data;
+}
+
+void flush_input(Input& input, LineSink sink) {
+    if (!input.pending.empty()) sink.take(sink.context, input.pending);
+    input.pending.clear();
+    input.skipping = false;
+}
+
+bool check_rotation(Input& input, LineSink sink) {
+    struct stat status {};
+    if (input.path.empty() || stat(input.path.c_str(), &status) == -1) return false;
+    if (input.fd == -1 || status.st_dev != input.device || status.st_ino != input.inode) {
+        // Whatever was written to the old file before it was moved away
+        // still counts.
+        while (read_input(input, sink) == ReadResult::data) {
+        }
+        flush_input(input, sink);
+        const std::string path = input.path;
+        return open_input(input, path);
+    }
+    if (status.st_size < input.offset) {
+        flush_input(input, sink);
+        if (lseek(input.fd, 0, SEEK_SET) == -1) return false;
+        input.offset = 0;
+    }
+    return true;
+}
+
+}  // namespace mirebox::stats

@@ -1,0 +1,201 @@
+// Everything counted over the lines read, in memory that grows with the
+// number of distinct sources and nothing else.
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "stats/stats.h"
+
+namespace mirebox::stats {
+
+namespace {
+
+constexpr std::size_t FIRST_TABLE_SIZE = 1024;
+constexpr std::int64_t MS_PER_HOUR = 3600000;
+
+std::size_t fine_index(std::int64_t ms) {
+    if (ms < 32) return static_cast<std::size_t>(ms);
+    const int exponent = 63 - __builtin_clzll(static_cast<unsigned long long>(ms));
+    const auto mantissa = static_cast<std::size_t>((ms >> (exponent - 4)) & 15);
+    return 32 + static_cast<std::size_t>(exponent - 5) * 16 + mantissa;
+}
+
+// The first and the last millisecond a fine bucket holds.
+std::pair<std::int64_t, std::int64_t> fine_bounds(std::size_t index) {
+    if (index < 32) return {static_cast<std::int64_t>(index), static_cast<std::int64_t>(index)};
+    const std::size_t exponent = (index - 32) / 16 + 5;
+    const auto mantissa = static_cast<std::int64_t>((index - 32) % 16);
+    const std::int64_t width = std::int64_t{1} << (exponent - 4);
+    const std::int64_t low = (16 + mantissa) * width;
+    return {low, low + width - 1};
+}
+
+std::uint64_t hash_address(const Address& address) {
+    std::uint64_t low = 0, high = 0;
+    std::memcpy(&low, address.bytes, 8);
+    std::memcpy(&high, address.bytes + 8, 8);
+    std::uint64_t h = (low * 0x9E3779B97F4A7C15ULL) ^ high;
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ULL;
+    h ^= h >> 32;
+    return h;
+}
+
+Source& place(std::vector<Source>& slots, const Address& address, bool& fresh) {
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = hash_address(address) & mask;; i = (i + 1) & mask) {
+        Source& slot = slots[i];
+        if (is_unknown(slot.address)) {
+            slot.address = address;
+            fresh = true;
+            return slot;
+        }
+        if (std::memcmp(slot.address.bytes, address.bytes, sizeof address.bytes) == 0) {
+            fresh = false;
+            return slot;
+        }
+    }
+}
+
+void grow(SourceTable& table) {
+    std::vector<Source> bigger(table.slots.empty() ? FIRST_TABLE_SIZE : table.slots.size() * 2,
+                               Source{});
+    for (const Source& source : table.slots) {
+        if (is_unknown(source.address)) continue;
+        bool fresh = false;
+        place(bigger, source.address, fresh) = source;
+    }
+    table.slots.swap(bigger);
+}
+
+void settings_block_begins(Tally& tally, const LogLine& line, bool new_process) {
+    // A daemon's first line is its settings block, so with pids a block is a
+    // start exactly when its pid is new. Without them, only an orderly stop
+    // (the CLOSE lines, then TOTALS with nobody left) marks the end of a run.
+    const bool start = line.pid >= 0 ? new_process : !tally.seen_daemon || tally.stopped;
+    if (start) {
+        ++tally.starts;
+        tally.held_now = 0;
+    } else {
+        ++tally.reloads;
+    }
+}
+
+void tally_setting(Tally& tally, const LogLine& line, bool new_process) {
+    const auto index = static_cast<int>(line.setting);
+    if (line.setting == Setting::port) settings_block_begins(tally, line, new_process);
+    // Inside a block MaxClients follows MaxLineLength; alone, it is the
+    // daemon lowering its limit after running out of descriptors.
+    if (line.setting == Setting::max_clients &&
+        tally.previous_setting != static_cast<int>(Setting::max_line_length)) {
+        ++tally.exhaustions;
+        tally.previous_setting = -1;
+        return;
+    }
+    tally.settings[index] = line.value;
+    tally.previous_setting = index;
+}
+
+void tally_accept(Tally& tally, const LogLine& line) {
+    ++tally.connections;
+    // n is the daemon's own count: it also mends ours after a daemon that was
+    // killed without logging its clients' CLOSE lines.
+    tally.held_now = line.held;
+    if (line.has_time) {
+        const std::int64_t hours = line.time_ms / MS_PER_HOUR - (line.time_ms % MS_PER_HOUR < 0);
+        ++tally.per_hour[((hours % 24) + 24) % 24];
+    }
+    if (line.has_address) ++find_source(tally.sources, line.address).connections;
+    else ++tally.unknown_connections;
+}
+
+void tally_close(Tally& tally, const LogLine& line) {
+    ++tally.releases;
+    std::int64_t ms = line.duration_ms;
+    if (ms < 0) {  // the clock was set back while the client was held
+        ++tally.negative_times;
+        ms = 0;
+    }
+    observe_hold(tally.hold, ms);
+    tally.bytes += line.bytes;
+    if (tally.held_now > 0) --tally.held_now;
+    if (line.has_address) {
+        Source& source = find_source(tally.sources, line.address);
+        source.held_ms += ms;
+        ++source.releases;
+    }
+}
+
+}  // namespace
+
+void observe_hold(HoldHistogram& histogram, std::int64_t ms) {
+    ++histogram.fine[fine_index(ms)];
+    std::size_t bucket = 0;
+    while (bucket < std::size(HOLD_BUCKET_SECONDS) && ms > HOLD_BUCKET_SECONDS[bucket] * 1000)
+        ++bucket;
+    ++histogram.coarse[bucket];
+    ++histogram.count;
+    histogram.sum_ms += ms;
+    if (ms > histogram.max_ms) histogram.max_ms = ms;
+}
+
+std::int64_t hold_percentile(const HoldHistogram& histogram, double fraction) {
+    auto rank = static_cast<std::uint64_t>(fraction * static_cast<double>(histogram.count));
+    if (static_cast<double>(rank) < fraction * static_cast<double>(histogram.count)) ++rank;
+    if (rank == 0) rank = 1;
+    std::uint64_t seen = 0;
+    for (std::size_t i = 0; i < FINE_BUCKETS; ++i) {
+        seen += histogram.fine[i];
+        if (seen >= rank) {
+            const auto [low, high] = fine_bounds(i);
+            const std::int64_t middle = low + (high - low) / 2;
+            return middle < histogram.max_ms ? middle : histogram.max_ms;
+        }
+    }
+    return histogram.max_ms;
+}
+
+Source& find_source(SourceTable& table, const Address& address) {
+    if ((table.used + 1) * 4 > table.slots.size() * 3) grow(table);
+    bool fresh = false;
+    Source& source = place(table.slots, address, fresh);
+    if (fresh) ++table.used;
+    return source;
+}
+
+void tally_line(Tally& tally, const LogLine& line) {
+    ++tally.lines;
+    if (line.kind == LineKind::unparsed) {
+        ++tally.unparsed;
+        return;
+    }
+    if (line.kind == LineKind::foreign) {
+        ++tally.foreign;
+        return;
+    }
+    if (line.has_time) {
+        if (!tally.has_time || line.time_ms < tally.first_ms) tally.first_ms = line.time_ms;
+        if (!tally.has_time || line.time_ms > tally.last_ms) tally.last_ms = line.time_ms;
+        tally.has_time = true;
+    }
+    // Another pid is another process: what the last one held is gone.
+    const bool new_process = line.pid >= 0 && (!tally.seen_daemon || line.pid != tally.pid);
+    if (new_process) tally.held_now = 0;
+
+    switch (line.kind) {
+        case LineKind::setting: tally_setting(tally, line, new_process); break;
+        case LineKind::accept: tally_accept(tally, line); break;
+        case LineKind::close: tally_close(tally, line); break;
+        case LineKind::totals:
+            tally.has_totals = true;
+            tally.last_totals = {line.connects, line.duration_ms, line.bytes};
+            break;
+        default: ++tally.daemon_other; break;
+    }
+    if (line.kind != LineKind::setting) tally.previous_setting = -1;
+    tally.stopped = line.kind == LineKind::totals && tally.held_now == 0;
+    tally.seen_daemon = true;
+    tally.pid = line.pid;
+}
+
+}  // namespace mirebox::stats
