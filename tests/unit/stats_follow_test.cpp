@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "stats/stats.h"
+
+namespace mirebox::stats {
+namespace {
+
+class Follow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/stats-follow-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        path_ = directory_ + "/mirebox.log";
+    }
+    void TearDown() override {
+        close_input(input_);
+        for (const char* name : {"/mirebox.log", "/mirebox.log.0"})
+            unlink((directory_ + name).c_str());
+        rmdir(directory_.c_str());
+    }
+    static void take(void* context, std::string_view line) {
+        static_cast<std::vector<std::string>*>(context)->emplace_back(line);
+    }
+    LineSink sink() { return {take, &lines_}; }
+    void append(const std::string& path, const std::string& text, int flags = O_APPEND) {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | flags, 0644);
+        ASSERT_NE(fd, -1);
+        ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        ::close(fd);
+    }
+    void read_all() {
+        while (read_input(input_, sink()) == ReadResult::data) {
+        }
+    }
+
+    std::string directory_;
+    std::string path_;
+    Input input_;
+    std::vector<std::string> lines_;
+};
+
+TEST_F(Follow, ALineWrittenInPiecesIsOneLine) {
+    append(path_, "one\ntw");
+    ASSERT_TRUE(open_input(input_, path_));
+    read_all();
+    EXPECT_EQ(lines_, std::vector<std::string>{"one"});
+    append(path_, "o\nthree");
+    read_all();
+    EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two"}));
+    flush_input(input_, sink());  // at the very end, the unfinished one too
+    EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two", "three"}));
+}
+
+TEST_F(Follow, RotationReadsTheOldFileToItsEndThenTheNewOne) {
+    append(path_, "1\n2\n");
+    ASSERT_TRUE(open_input(input_, path_));
+    read_all();
+    append(path_, "3\n4");  // written after the last read, before the move
+    ASSERT_EQ(rename(path_.c_str(), (path_ + ".0").c_str()), 0);
+    EXPECT_FALSE(check_rotation(input_, sink()));  // no file by that name: the old one stays
+    append(path_ + ".0", "\n");
+    append(path_, "5\n6\n");
+    EXPECT_TRUE(check_rotation(input_, sink()));
+    read_all();
+    EXPECT_EQ(lines_, (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
+}
+
+TEST_F(Follow, ATruncatedFileIsReadAgainFromItsStart) {
+    append(path_, "1\n2\n3\n");
+    ASSERT_TRUE(open_input(input_, path_));
+    read_all();
+    append(path_, "4\n", O_TRUNC);
+    EXPECT_TRUE(check_rotation(input_, sink()));
+    read_all();
+    EXPECT_EQ(lines_, (std::vector<std::string>{"1", "2", "3", "4"}));
+}
+
+TEST_F(Follow, AFileThatComesLaterIsOpenedThen) {
+    EXPECT_FALSE(open_input(input_, path_));
+    EXPECT_EQ(read_input(input_, sink()), ReadResult::idle);
+    EXPECT_FALSE(check_rotation(input_, sink()));
+    append(path_, "first\n");
+    EXPECT_TRUE(check_rotation(input_, sink()));
+    read_all();
+    EXPECT_EQ(lines_, std::vector<std::string>{"first"});
+}
+
+TEST_F(Follow, AnOverlongLineIsCutAndTheNextOneIsWhole) {
+    const std::string text = std::string(3 * MAX_LINE, 'x') + "\nnext\n";
+    // Past the limit before its end is written: the rest is dropped as it comes.
+    append(path_, text.substr(0, 2 * MAX_LINE));
+    ASSERT_TRUE(open_input(input_, path_));
+    read_all();
+    append(path_, text.substr(2 * MAX_LINE));
+    read_all();
+    EXPECT_EQ(lines_, (std::vector<std::string>{std::string(MAX_LINE, 'x'), "next"}));
+}
+
+TEST_F(Follow, APipeEndsWhenItsWriterGoesAway) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(dup2(ends[0], STDIN_FILENO) != -1, true);
+    ::close(ends[0]);
+    ASSERT_TRUE(open_input(input_, ""));
+    EXPECT_FALSE(input_.regular);
+    ASSERT_EQ(write(ends[1], "a\nb", 3), 3);
+    ::close(ends[1]);
+    EXPECT_EQ(read_input(input_, sink()), ReadResult::data);
+    EXPECT_EQ(read_input(input_, sink()), ReadResult::end);
+    flush_input(input_, sink());
+    EXPECT_EQ(lines_, (std::vector<std::string>{"a", "b"}));
+}
+
+}  // namespace
+}  // namespace mirebox::stats

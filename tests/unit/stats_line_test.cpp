@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "stats/stats.h"
+
+namespace mirebox::stats {
+namespace {
+
+constexpr std::int64_t AT_47_123 = 1796871647123;  // 2026-12-10T03:00:47.123Z
+constexpr std::int64_t AT_47 = 1796871647000;      // 2026-12-10T03:00:47Z
+
+// Syslog times are local: the tests read them in UTC.
+class LineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        context_.now_ms = AT_47 + 3600000;
+    }
+    LogLine parse(const std::string& text) { return parse_line(text, context_); }
+
+    ParseContext context_;
+};
+
+struct Expected {
+    const char* text;
+    LineKind kind;
+    std::int64_t time_ms;  // -1: none
+    std::int64_t pid;
+};
+
+TEST_F(LineTest, EveryFormOfTheSameEvent) {
+    const std::string accept = "ACCEPT host=::ffff:192.0.2.7 port=51122 fd=4 n=1/4096";
+    const Expected cases[] = {
+        // The daemon's standard output.
+        {"2026-12-10T03:00:47.123Z ", LineKind::accept, AT_47_123, -1},
+        // A syslog file: local time, no year.
+        {"Dec 10 03:00:47 gate mirebox[1234]: ", LineKind::accept, AT_47, 1234},
+        // rsyslog's high-precision timestamps.
+        {"2026-12-10T04:00:47.123456+01:00 gate mirebox[1234]: ", LineKind::accept, AT_47_123,
+         1234},
+        {"2026-12-10T03:00:47.123Z gate mirebox[1234]: ", LineKind::accept, AT_47_123, 1234},
+        // journalctl -o short-iso, bare message (-s) and whole stdout line (-v).
+        {"2026-12-10T03:00:47+0000 gate mirebox[1234]: ", LineKind::accept, AT_47, 1234},
+        {"2026-12-10T05:30:47+0230 gate mirebox[1234]: ", LineKind::accept, AT_47, 1234},
+        {"2026-12-10T03:00:48+0000 gate mirebox[77]: 2026-12-10T03:00:47.123Z ", LineKind::accept,
+         AT_47_123, 77},
+        // A syslog daemon that writes no pid.
+        {"Dec 10 03:00:47 gate mirebox: ", LineKind::accept, AT_47, -1},
+    };
+    for (const Expected& expected : cases) {
+        const std::string text = expected.text + accept;
+        SCOPED_TRACE(text);
+        const LogLine line = parse(text);
+        EXPECT_EQ(line.kind, expected.kind);
+        EXPECT_TRUE(line.has_time);
+        EXPECT_EQ(line.time_ms, expected.time_ms);
+        EXPECT_EQ(line.pid, expected.pid);
+        EXPECT_EQ(format_address(line.address), "192.0.2.7");
+        EXPECT_EQ(line.port, 51122);
+        EXPECT_EQ(line.held, 1);
+        EXPECT_EQ(line.limit, 4096);
+    }
+}
+
+TEST_F(LineTest, CloseAndTotalsTimesIncludingNegativeOnes) {
+    const struct {
+        const char* message;
+        LineKind kind;
+        std::int64_t duration_ms;
+        std::int64_t bytes;
+        bool has_address;
+    } cases[] = {
+        {"CLOSE host=::ffff:192.0.2.7 port=51122 fd=4 time=4356.286 bytes=7812", LineKind::close,
+         4356286, 7812, true},
+        {"CLOSE host=::ffff:192.0.2.7 port=51122 fd=4 time=0.000 bytes=0", LineKind::close, 0, 0,
+         true},
+        // The clock set back: the minus on both parts of %lld.%03lld.
+        {"CLOSE host=::ffff:192.0.2.7 port=51122 fd=4 time=-9.-700 bytes=27", LineKind::close,
+         -9700, 27, true},
+        {"CLOSE host=::1 port=2 fd=4 time=0.-500 bytes=0", LineKind::close, -500, 0, true},
+        {"CLOSE host=::1 port=2 fd=4 time=0.-05 bytes=0", LineKind::close, -5, 0, true},
+        {"CLOSE host=::1 port=2 fd=4 time=-3.000 bytes=0", LineKind::close, -3000, 0, true},
+        // The peer's address could not be read.
+        {"CLOSE host= port=0 fd=5 time=12.001 bytes=54", LineKind::close, 12001, 54, false},
+        {"CLOSE host=2001:db8::7 port=40000 fd=9 time=1.999 bytes=1", LineKind::close, 1999, 1,
+         true},
+        {"TOTALS connects=12 seconds=4356.286 bytes=7812", LineKind::totals, 4356286, 7812, false},
+        {"TOTALS connects=0 seconds=-1.-250 bytes=0", LineKind::totals, -1250, 0, false},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.message);
+        const LogLine line = parse(std::string("2026-12-10T03:00:47.123Z ") + expected.message);
+        EXPECT_EQ(line.kind, expected.kind);
+        EXPECT_EQ(line.duration_ms, expected.duration_ms);
+        EXPECT_EQ(line.bytes, expected.bytes);
+        EXPECT_EQ(line.has_address, expected.has_address);
+    }
+    EXPECT_EQ(parse_message("TOTALS connects=12 seconds=1.000 bytes=3").connects, 12);
+    EXPECT_EQ(format_address(parse_message("CLOSE host=2001:db8::7 port=1 fd=9 time=1.999 bytes=1")
+                                 .address),
+              "2001:db8::7");
+}
+
+TEST_F(LineTest, SettingsLines) {
+    const struct {
+        const char* message;
+        Setting setting;
+        std::int64_t value;
+    } cases[] = {
+        {"Port 2222", Setting::port, 2222},
+        {"Delay 10000", Setting::delay, 10000},
+        {"MaxLineLength 32", Setting::max_line_length, 32},
+        {"MaxClients 4096", Setting::max_clients, 4096},
+        {"BindFamily IPv4 Only", Setting::bind_family, 4},
+        {"BindFamily IPv6 Only", Setting::bind_family, 6},
+        {"BindFamily IPv4 Mapped IPv6", Setting::bind_family, 0},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.message);
+        const LogLine line = parse(std::string("Dec 10 03:00:47 gate mirebox[9]: ") +
+                                   expected.message);
+        EXPECT_EQ(line.kind, LineKind::setting);
+        EXPECT_EQ(line.setting, expected.setting);
+        EXPECT_EQ(line.value, expected.value);
+    }
+}
+
+TEST_F(LineTest, WhatIsSkippedAndWhatIsNotUnderstood) {
+    const struct {
+        const char* text;
+        LineKind kind;
+    } cases[] = {
+        // The socket-call trace of -v -v.
+        {"2026-12-10T03:00:47.123Z socket() = 3", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z setsockopt(3, SO_REUSEADDR, true) = 0", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z bind(3, port=2222) = 0", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z poll(1, -1)", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z = 0", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z = -1", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z EINTR", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z accept() = 4", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z write(4) = 27", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z close(4)", LineKind::daemon_other},
+        {"2026-12-10T03:00:47.123Z errno = 22, Invalid argument", LineKind::daemon_other},
+        {"Dec 10 03:00:47 gate mirebox[9]: setrlimit(RLIMIT_NOFILE, 20000) = 0",
+         LineKind::daemon_other},
+        // Its standard error, in the journal or mixed into a file.
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]: mirebox: warning: out of memory",
+         LineKind::daemon_other},
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]: mirebox: fatal: Address already in use",
+         LineKind::daemon_other},
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]: /usr/local/etc/mirebox.config:3: Missing value",
+         LineKind::daemon_other},
+        {"mirebox: warning: Software caused connection abort", LineKind::daemon_other},
+        // Other programs, and the journal's notes.
+        {"Dec 10 03:00:47 gate sshd[812]: Accepted publickey for root from 192.0.2.1",
+         LineKind::foreign},
+        {"Dec 10 03:00:47 gate last message repeated 3 times", LineKind::foreign},
+        {"2026-12-10T03:00:47+0000 gate systemd[1]: Started mirebox.service - tarpit.",
+         LineKind::foreign},
+        {"Dec 10 03:00:47 gate mirebox-stats[9]: ACCEPT host=::1 port=1 fd=4 n=1/1",
+         LineKind::foreign},
+        {"-- Boot 0f3c9a1e8d7b4c2a --", LineKind::foreign},
+        {"-- No entries --", LineKind::foreign},
+        // Cut short, bent or foreign to any form.
+        {"2026-12-10T03:00:47.123Z CLOSE host=::ffff:192.0.2.7 port=51122 fd=4 time=43",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::ffff:192.0.2.7 port=51122 fd=4 time=43.5 bytes=1",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=4.-500 bytes=1",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=-4.500 bytes=1",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=1.000 bytes=99999999999999999999",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z ACCEPT host=::ffff:192.0.2.7 port=51122 fd=4 n=1/4096 and more",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z ACCEPT host=192.0.2.300 port=1 fd=4 n=1/4096",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z ACCEPT host=::ffff:192.0.2.7 port=-1 fd=4 n=1/4096",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z BindFamily IPv5", LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z Port", LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z", LineKind::unparsed},
+        {"2026-12-10T03:00:4", LineKind::unparsed},
+        {"2026-13-10T03:00:47.123Z Port 22", LineKind::unparsed},
+        {"Dec 10 03:00:47 gate mirebox[1234]: ACCEPT host=::1 port=1", LineKind::unparsed},
+        {"Dec 10 03:00:47 gate mirebox[12x]: Port 22", LineKind::foreign},
+        {"ACCEPT host=::1 port=1 fd=4 n=1/4096", LineKind::unparsed},
+        {"\x01\x7f\xff garbage", LineKind::unparsed},
+        {"", LineKind::unparsed},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.text);
+        EXPECT_EQ(parse(expected.text).kind, expected.kind);
+    }
+}
+
+TEST_F(LineTest, CarriageReturnAtTheEndIsIgnored) {
+    EXPECT_EQ(parse("2026-12-10T03:00:47.123Z Port 22\r").kind, LineKind::setting);
+}
+
+TEST_F(LineTest, SyslogYearIsTheLatestNotMoreThanADayAhead) {
+    const struct {
+        std::int64_t now_ms;
+        const char* stamp;
+        std::int64_t expected_ms;
+    } cases[] = {
+        // Read on New Year's Day: December is last year's, January this year's.
+        {1798761601000 + 43200000, "Dec 31 23:59:59", 1798761599000},
+        {1798761601000 + 43200000, "Jan  1 00:00:01", 1798761601000},
+        // Less than a day ahead is this year (a clock a little behind)...
+        {AT_47, "Dec 11 03:00:00", 1796958000000},
+        // ...more is last year.
+        {AT_47, "Dec 12 03:00:00", 1765508400000},
+        {AT_47, "Dec  1 03:00:47", 1796094047000},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.stamp);
+        context_.now_ms = expected.now_ms;
+        const LogLine line = parse(std::string(expected.stamp) + " gate mirebox[1]: Port 22");
+        EXPECT_EQ(line.kind, LineKind::setting);
+        EXPECT_EQ(line.time_ms, expected.expected_ms);
+    }
+}
+
+TEST_F(LineTest, AnotherTagIsTheDaemonOnlyWhenSaidSo) {
+    const std::string text = "Dec 10 03:00:47 gate tarpit[5]: Port 22";
+    EXPECT_EQ(parse(text).kind, LineKind::foreign);
+    context_.ident = "tarpit";
+    EXPECT_EQ(parse(text).kind, LineKind::setting);
+}
+
+TEST(Address, MappedAndPlainIpv4AreOneAddressShownAsIpv4) {
+    Address mapped{}, plain{}, v6{};
+    ASSERT_TRUE(parse_address("::ffff:192.0.2.7", mapped));
+    ASSERT_TRUE(parse_address("192.0.2.7", plain));
+    ASSERT_TRUE(parse_address("2001:db8::ffff:c000:207", v6));
+    EXPECT_EQ(std::memcmp(mapped.bytes, plain.bytes, 16), 0);
+    EXPECT_EQ(format_address(mapped), "192.0.2.7");
+    EXPECT_EQ(format_address(v6), "2001:db8::ffff:c000:207");
+    Address bad{};
+    for (const char* text : {"", "192.0.2", "::ffff:192.0.2.256", "host", "1:2:3:4:5:6:7:8:9",
+                             "0000000000000000000000000000000000000000000000000000"})
+        EXPECT_FALSE(parse_address(text, bad)) << text;
+}
+
+}  // namespace
+}  // namespace mirebox::stats

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "stats/stats.h"
+
+namespace mirebox::stats {
+namespace {
+
+const std::vector<std::string> SETTINGS = {"Port 2222", "Delay 10000", "MaxLineLength 32",
+                                           "MaxClients 4096", "BindFamily IPv4 Mapped IPv6"};
+
+// Feeds messages as lines of one form: standard output, or syslog with a pid.
+struct Feed {
+    Tally tally;
+    ParseContext context;
+
+    void stdout_lines(const std::vector<std::string>& messages) {
+        for (const std::string& message : messages)
+            tally_line(tally, parse_line("2026-12-10T03:00:47.123Z " + message, context));
+    }
+    void syslog_lines(int pid, const std::vector<std::string>& messages) {
+        for (const std::string& message : messages)
+            tally_line(tally, parse_line("2026-12-10T03:00:47+0000 gate mirebox[" +
+                                             std::to_string(pid) + "]: " + message,
+                                         context));
+    }
+    void settings() { stdout_lines(SETTINGS); }
+    void settings(int pid) { syslog_lines(pid, SETTINGS); }
+};
+
+std::string accept(int n, const char* host = "::ffff:192.0.2.7") {
+    return std::string("ACCEPT host=") + host + " port=4000 fd=4 n=" + std::to_string(n) + "/4096";
+}
+std::string close(const char* time = "1.000", const char* host = "::ffff:192.0.2.7") {
+    return std::string("CLOSE host=") + host + " port=4000 fd=4 time=" + time + " bytes=10";
+}
+const std::string TOTALS = "TOTALS connects=1 seconds=1.000 bytes=10";
+
+TEST(Restarts, WithoutPidsAnOrderlyStopEndsARun) {
+    Feed feed;
+    feed.settings();                                  // start
+    feed.stdout_lines({accept(1), TOTALS});           // SIGUSR1 with a client held
+    feed.settings();                                  // so this is a reload
+    EXPECT_EQ(feed.tally.held_now, 1);
+    feed.stdout_lines({close(), TOTALS});             // orderly stop
+    feed.settings();                                  // start
+    feed.stdout_lines({"poll(1, -1)", "= -1", "EINTR", TOTALS, "poll(1, -1)"});
+    feed.settings();  // a trace after TOTALS: that daemon went on, so a reload
+    EXPECT_EQ(feed.tally.starts, 2u);
+    EXPECT_EQ(feed.tally.reloads, 2u);
+}
+
+TEST(Restarts, WithoutPidsAKilledDaemonIsMendedByTheNextAccept) {
+    Feed feed;
+    feed.settings();
+    feed.stdout_lines({accept(1), accept(2), accept(3)});
+    feed.settings();  // killed, no CLOSE, no TOTALS: reads as a reload
+    EXPECT_EQ(feed.tally.held_now, 3);
+    feed.stdout_lines({accept(1)});  // the daemon's own count
+    EXPECT_EQ(feed.tally.held_now, 1);
+    feed.stdout_lines({close()});
+    EXPECT_EQ(feed.tally.held_now, 0);
+    feed.stdout_lines({close()});  // never below zero
+    EXPECT_EQ(feed.tally.held_now, 0);
+}
+
+TEST(Restarts, WithPidsANewPidIsAStartAndTheSamePidAReload) {
+    Feed feed;
+    feed.settings(100);
+    feed.syslog_lines(100, {accept(1), close(), TOTALS});
+    feed.settings(100);  // nobody held after TOTALS, but the same process
+    feed.syslog_lines(100, {accept(1), accept(2)});
+    EXPECT_EQ(feed.tally.held_now, 2);
+    feed.settings(200);  // killed and started again
+    EXPECT_EQ(feed.tally.held_now, 0);
+    EXPECT_EQ(feed.tally.starts, 2u);
+    EXPECT_EQ(feed.tally.reloads, 1u);
+    // A new pid clears what the last process held even without its settings
+    // block, and a log that begins inside a run has seen no start.
+    feed.syslog_lines(200, {accept(1), accept(2)});
+    feed.syslog_lines(300, {close()});
+    EXPECT_EQ(feed.tally.held_now, 0);
+    Feed midway;
+    midway.syslog_lines(400, {accept(5), close()});
+    midway.settings(400);
+    EXPECT_EQ(midway.tally.starts, 0u);
+    EXPECT_EQ(midway.tally.reloads, 1u);
+}
+
+TEST(Exhaustion, MaxClientsAloneIsRunningOutOfDescriptors) {
+    Feed feed;
+    feed.settings();
+    feed.stdout_lines({accept(1), accept(2), "accept() = -1", "MaxClients 2"});
+    feed.stdout_lines({close(), "MaxClients 1"});
+    EXPECT_EQ(feed.tally.exhaustions, 2u);
+    // The limit in the settings is the configured one, not the lowered one.
+    EXPECT_EQ(feed.tally.settings[static_cast<int>(Setting::max_clients)], 4096);
+    feed.settings();
+    EXPECT_EQ(feed.tally.exhaustions, 2u);
+}
+
+TEST(Sources, MappedAndPlainIpv4CountAsOneAndUnknownAsNone) {
+    Feed feed;
+    feed.stdout_lines({accept(1, "::ffff:192.0.2.7"), accept(2, "192.0.2.7"),
+                       accept(3, "2001:db8::7"), accept(4, ""),
+                       close("5.000", "::ffff:192.0.2.7"), close("2.500", "192.0.2.7"),
+                       close("1.000", "")});
+    const Tally& tally = feed.tally;
+    EXPECT_EQ(tally.connections, 4u);
+    EXPECT_EQ(tally.unknown_connections, 1u);
+    EXPECT_EQ(tally.sources.used, 2u);
+    Address v4{};
+    ASSERT_TRUE(parse_address("192.0.2.7", v4));
+    const Source& source = find_source(feed.tally.sources, v4);
+    EXPECT_EQ(source.connections, 2u);
+    EXPECT_EQ(source.releases, 2u);
+    EXPECT_EQ(source.held_ms, 7500);
+    EXPECT_EQ(tally.hold.sum_ms, 8500);  // the unknown one counts in the totals
+}
+
+TEST(Sources, TableKeepsEveryOneThroughGrowth) {
+    SourceTable table;
+    constexpr std::uint32_t COUNT = 200000;
+    for (std::uint32_t round = 0; round < 2; ++round) {
+        for (std::uint32_t i = 0; i < COUNT; ++i) {
+            Address address{};
+            std::memcpy(address.bytes + 12, &i, 4);
+            address.bytes[0] = 0x20;
+            ++find_source(table, address).connections;
+        }
+    }
+    EXPECT_EQ(table.used, COUNT);
+    EXPECT_LE(table.used * 4, table.slots.size() * 3);
+    std::uint64_t connections = 0;
+    for (const Source& source : table.slots) {
+        if (is_unknown(source.address)) continue;
+        EXPECT_EQ(source.connections, 2u);
+        connections += source.connections;
+    }
+    EXPECT_EQ(connections, 2u * COUNT);
+}
+
+TEST(Holds, NegativeTimesCountAsZero) {
+    Feed feed;
+    feed.stdout_lines({close("-9.-700"), close("0.-05"), close("3.250")});
+    EXPECT_EQ(feed.tally.negative_times, 2u);
+    EXPECT_EQ(feed.tally.hold.count, 3u);
+    EXPECT_EQ(feed.tally.hold.sum_ms, 3250);
+    EXPECT_EQ(feed.tally.hold.coarse[0], 2u);
+}
+
+TEST(Holds, BucketsIncludeTheirUpperBound) {
+    HoldHistogram histogram;
+    for (std::int64_t ms : {0, 1000, 1001, 10000, 86400000, 86400001})
+        observe_hold(histogram, ms);
+    EXPECT_EQ(histogram.coarse[0], 2u);                 // le 1
+    EXPECT_EQ(histogram.coarse[1], 2u);                 // le 10
+    EXPECT_EQ(histogram.coarse[HOLD_BUCKETS - 2], 1u);  // le 86400
+    EXPECT_EQ(histogram.coarse[HOLD_BUCKETS - 1], 1u);  // +Inf
+}
+
+TEST(Holds, PercentilesAreWithinThreePercent) {
+    HoldHistogram histogram;
+    // 1 ms to 1,000,000 s, one value each: the true p-th percentile is p * max.
+    std::vector<std::int64_t> values;
+    for (std::int64_t ms = 1; ms <= 1000000000; ms = ms * 1001 / 1000 + 1) values.push_back(ms);
+    for (std::int64_t ms : values) observe_hold(histogram, ms);
+    for (double fraction : {0.01, 0.25, 0.5, 0.9, 0.99, 1.0}) {
+        const auto rank =
+            static_cast<std::size_t>(fraction * static_cast<double>(values.size()) + 0.999999);
+        const std::int64_t truth = values[rank - 1];
+        const std::int64_t estimate = hold_percentile(histogram, fraction);
+        EXPECT_NEAR(static_cast<double>(estimate), static_cast<double>(truth),
+                    static_cast<double>(truth) * 0.03 + 1)
+            << fraction;
+    }
+    HoldHistogram small;
+    for (std::int64_t ms : {7, 7, 7, 30}) observe_hold(small, ms);
+    EXPECT_EQ(hold_percentile(small, 0.5), 7);
+    EXPECT_EQ(hold_percentile(small, 0.75), 7);
+    EXPECT_EQ(hold_percentile(small, 0.76), 30);
+}
+
+TEST(Hours, AcceptsAreCountedByUtcHour) {
+    Feed feed;
+    for (const char* stamp : {"2026-12-10T23:59:59.999Z", "2026-12-11T00:00:00.000Z",
+                              "1969-12-31T23:30:00.000Z"})
+        tally_line(feed.tally, parse_line(std::string(stamp) + " " + accept(1), feed.context));
+    EXPECT_EQ(feed.tally.per_hour[23], 2u);
+    EXPECT_EQ(feed.tally.per_hour[0], 1u);
+}
+
+TEST(Lines, EachKindIsCountedAndThePeriodSpansTheDaemonsLines) {
+    Feed feed;
+    for (const char* text : {"2026-12-10T03:00:47.123Z Port 2222", "garbage",
+                             "Dec 10 23:00:00 gate sshd[1]: later, but not ours",
+                             "2026-12-10T02:00:00.000Z poll(1, -1)",
+                             "2026-12-10T04:00:00.000Z TOTALS connects=0 seconds=0.000 bytes=0"})
+        tally_line(feed.tally, parse_line(text, feed.context));
+    EXPECT_EQ(feed.tally.lines, 5u);
+    EXPECT_EQ(feed.tally.unparsed, 1u);
+    EXPECT_EQ(feed.tally.foreign, 1u);
+    EXPECT_EQ(feed.tally.daemon_other, 1u);
+    EXPECT_EQ(feed.tally.first_ms, 1796868000000);  // 02:00
+    EXPECT_EQ(feed.tally.last_ms, 1796875200000);   // 04:00
+}
+
+}  // namespace
+}  // namespace mirebox::stats
