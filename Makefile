@@ -62,7 +62,7 @@ fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DMIREBOX_FUZZ=ON \
 		-DMIREBOX_SANITIZE=ON -DMIREBOX_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) --parallel 2
-	for target in config_file values; do \
+	for target in config_file values stats_line; do \
 		mkdir -p $(FUZZ_BUILD)/corpus-$$target && \
 		./$(FUZZ_BUILD)/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=2 \
 			-print_final_stats=1 $(FUZZ_BUILD)/corpus-$$target tests/fuzz/$${target}_corpus \

@@ -35,18 +35,45 @@ class InstallTree(unittest.TestCase):
         return found
 
     def test_tree_holds_program_manual_and_sample(self):
-        expected = {"sbin/mirebox", "share/man/man8/mirebox.8", "etc/mirebox.config.sample"}
+        expected = {"sbin/mirebox", "share/man/man8/mirebox.8", "etc/mirebox.config.sample",
+                    "bin/mirebox-stats", "share/man/man1/mirebox-stats.1"}
         if platform.system() == "Linux":
             expected.add("lib/systemd/system/mirebox.service")
         elif platform.system() == "FreeBSD":
             expected.add("etc/rc.d/mirebox")
         self.assertEqual(self.installed(), expected)
         self.assertTrue(os.access(os.path.join(self.root, "sbin/mirebox"), os.X_OK))
+        self.assertTrue(os.access(os.path.join(self.root, "bin/mirebox-stats"), os.X_OK))
 
     def test_installed_program_runs(self):
         result = subprocess.run([os.path.join(self.root, "sbin/mirebox"), "-V"],
                                 capture_output=True, text=True)
         self.assertEqual((result.returncode, result.stdout), (0, "Mirebox 1.1\n"))
+
+    def test_installed_stats_program_runs(self):
+        result = subprocess.run([os.path.join(self.root, "bin/mirebox-stats"), "-V"],
+                                capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stdout), (0, "mirebox-stats 1.1\n"))
+
+    @needs_command("mandoc", "mandoc")
+    def test_stats_manual_page_is_lint_free_and_covers_every_option(self):
+        page = os.path.join(self.root, "share/man/man1/mirebox-stats.1")
+        lint = subprocess.run(["mandoc", "-Tlint", "-W", "warning", page],
+                              capture_output=True, text=True)
+        self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
+        text = re.sub(".\b", "", subprocess.run(["mandoc", "-Tutf8", page], capture_output=True,
+                                                text=True).stdout)
+        usage = subprocess.run([os.path.join(self.root, "bin/mirebox-stats"), "-h"],
+                               capture_output=True, text=True).stdout
+        options = re.findall(r"^  -(\w), (--[a-z]+)", usage, re.M)
+        self.assertIn(("p", "--prometheus"), options)
+        for option in options:
+            self.assertRegex(text, rf"\n\s+-{option[0]}\b")
+            self.assertIn(option[1], text.replace("\u2010", "-"))
+        for metric in ("mirebox_connections_total", "mirebox_clients_held",
+                       "mirebox_hold_duration_seconds", "mirebox_sent_bytes_total",
+                       "mirebox_descriptor_exhaustions_total", "mirebox_unparsed_lines_total"):
+            self.assertIn(metric, text)
 
     def test_sample_lists_every_key_at_its_default(self):
         with open(os.path.join(self.root, "etc/mirebox.config.sample"), encoding="ascii") as sample:

@@ -1,0 +1,324 @@
+"""mirebox-stats on the real daemon's log: followed as it grows and rotates,
+served to Prometheus by the real node_exporter, and checked against what the
+clients did and against the daemon's own TOTALS line."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from harness import (BINARY, CLOSE, DEADLINE, TOTALS, WRAPPER, Daemon, LineReader, TarpitTest,
+                     free_port, needs_command)
+
+STATS = os.environ.get("MIREBOX_STATS_BINARY", "")
+NODE_EXPORTER = shutil.which("prometheus-node-exporter")
+SAMPLE = re.compile(r"(?P<name>[a-zA-Z_:][a-zA-Z0-9_:]*(?:\{[^}]*\})?) (?P<value>\S+)")
+
+
+class LoggedDaemon(Daemon):
+    """A daemon whose standard output is also appended, line by line as it
+    comes, to a log file that can be rotated the way newsyslog or logrotate
+    does: renamed, and a new file started under the old name."""
+
+    def __init__(self, log_path, *args, **options):
+        self.log_path = log_path
+        self._log_lock = threading.Lock()
+        self._log = open(log_path, "ab", buffering=0)  # pylint: disable=consider-using-with
+        super().__init__(*args, **options)
+
+    def _collect(self, stream, is_log):
+        super()._collect(self._copied(stream) if is_log else stream, is_log)
+
+    def _copied(self, stream):
+        for raw in stream:
+            with self._log_lock:
+                self._log.write(raw)
+            yield raw
+        with self._log_lock:
+            self._log.close()
+
+    def rotate(self, suffix=".0"):
+        with self._log_lock:
+            self._log.close()
+            os.rename(self.log_path, self.log_path + suffix)
+            self._log = open(self.log_path, "ab", buffering=0)  # pylint: disable=consider-using-with
+
+
+def parse_metrics(text):
+    """{'name{labels}': float} of every sample in Prometheus's text format."""
+    samples = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            match = SAMPLE.fullmatch(line)
+            assert match, line
+            samples[match["name"]] = float(match["value"])
+    return samples
+
+
+class NodeExporter:
+    """Debian's node_exporter with only the textfile collector, on loopback."""
+
+    def __init__(self, directory):
+        self.port = free_port()
+        self.process = subprocess.Popen(  # pylint: disable=consider-using-with
+            [NODE_EXPORTER, f"--web.listen-address=127.0.0.1:{self.port}",
+             "--collector.disable-defaults", "--collector.textfile",
+             f"--collector.textfile.directory={directory}"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+
+    def scrape(self):
+        with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/metrics",
+                                    timeout=DEADLINE) as response:
+            return parse_metrics(response.read().decode())
+
+    def wait_until(self, expected):
+        """Scrapes until every name in `expected` has its value; returns the scrape."""
+        deadline = time.monotonic() + DEADLINE
+        samples = {}
+        while time.monotonic() < deadline:
+            try:
+                samples = self.scrape()
+                if all(samples.get(name) == value for name, value in expected.items()):
+                    return samples
+            except (urllib.error.URLError, ConnectionError):
+                pass  # not listening yet
+            time.sleep(0.2)
+        raise AssertionError(f"never served {expected}; last scrape: "
+                             f"{ {k: v for k, v in samples.items() if 'mirebox' in k} }")
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=DEADLINE)
+        finally:
+            self.process.stderr.close()
+
+
+def milliseconds(match):
+    return int(match["seconds"]) * 1000 + int(match["ms"])
+
+
+def run_stats(*args, stdin=None):
+    result = subprocess.run([STATS, *args], input=stdin, capture_output=True, text=True,
+                            timeout=DEADLINE, check=False)
+    assert result.returncode == 0, (result.returncode, result.stderr)
+    return result.stdout
+
+
+class StatsTest(TarpitTest):
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()  # pylint: disable=consider-using-with
+        self.addCleanup(directory.cleanup)
+        self.directory = directory.name
+
+    def start_logged(self, log_path, *args, **options):
+        daemon = LoggedDaemon(log_path, *args, **options)
+        self.addCleanup(daemon.kill)
+        return daemon
+
+    def start_stats(self, *args, **options):
+        stats = subprocess.Popen([STATS, *args], text=True,  # pylint: disable=consider-using-with
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, **options)
+
+        def end():
+            if stats.poll() is None:
+                stats.kill()
+            stats.communicate()
+        self.addCleanup(end)
+        return stats
+
+
+class Following(StatsTest):
+    @needs_command("prometheus-node-exporter", "prometheus-node-exporter")
+    def test_metrics_served_by_node_exporter_follow_the_clients_and_agree_with_totals(self):
+        log = os.path.join(self.directory, "mirebox.log")
+        textfile = os.path.join(self.directory, "textfile")
+        os.mkdir(textfile)
+        prom = os.path.join(textfile, "mirebox.prom")
+        # Started before the daemon: the log does not exist yet, and is waited for.
+        stats = self.start_stats("--follow", "--interval", "1", "--prometheus", prom, log)
+        exporter = NodeExporter(textfile)
+        self.addCleanup(exporter.stop)
+        daemon = self.start_logged(log, "-v", "-d", "100")
+
+        families = [socket.AF_INET] * 3 + [socket.AF_INET6]
+        hosts = {socket.AF_INET: "127.0.0.1", socket.AF_INET6: "::1"}
+        clients = [self.connect(daemon.port, host=hosts[family], family=family)
+                   for family in families]
+        daemon.wait_for(r"ACCEPT .*", count=4)
+        readers = [LineReader(client) for client in clients]
+        for reader in readers:
+            reader.lines(2)
+        # Two leave: one IPv4, and the IPv6 one.
+        for gone in (clients[0], clients[3]):
+            gone.close()
+        daemon.wait_for(CLOSE, count=2)
+        exporter.wait_until({"mirebox_connections_total": 4, "mirebox_clients_held": 2,
+                             "mirebox_hold_duration_seconds_count": 2,
+                             "mirebox_starts_total": 1, "node_textfile_scrape_error": 0})
+
+        # Rotated: what follows lands in a new file under the same name.
+        daemon.rotate()
+        late = self.connect(daemon.port)
+        readers.append(LineReader(late))
+        daemon.wait_for(r"ACCEPT .*", count=5)
+        exporter.wait_until({"mirebox_connections_total": 5, "mirebox_clients_held": 3})
+
+        self.assertEqual(daemon.stop(), 0)
+        for reader in (readers[1], readers[2], readers[4]):
+            reader.drain()
+        closes = daemon.wait_for(CLOSE, count=5)
+        totals = daemon.wait_for(TOTALS)[-1]
+        self.assertEqual(int(totals["connects"]), 5)
+        # Those held to the end received every byte the daemon counted for them.
+        sent_to = {int(m["port"]): int(m["bytes"]) for m in closes}
+        for reader in (readers[1], readers[2], readers[4]):
+            self.assertEqual(sent_to[reader.sock.getsockname()[1]], reader.received)
+        held_seconds = milliseconds(totals) / 1000
+        self.assertEqual(sum(milliseconds(m) for m in closes), milliseconds(totals))
+
+        served = exporter.wait_until({
+            "mirebox_connections_total": int(totals["connects"]),
+            "mirebox_clients_held": 0,
+            "mirebox_hold_duration_seconds_count": 5,
+            'mirebox_hold_duration_seconds_bucket{le="+Inf"}': 5,
+            "mirebox_hold_duration_seconds_sum": held_seconds,
+            "mirebox_sent_bytes_total": int(totals["bytes"]),
+            "mirebox_descriptor_exhaustions_total": 0,
+            "mirebox_starts_total": 1,
+            "mirebox_unparsed_lines_total": 0,
+            "node_textfile_scrape_error": 0})
+        self.assertLess(abs(served["mirebox_last_event_timestamp_seconds"] - time.time()),
+                        DEADLINE * 4)
+        # Every hold here is far below a minute.
+        self.assertEqual(served['mirebox_hold_duration_seconds_bucket{le="60"}'], 5)
+        self.assertFalse([name for name in os.listdir(textfile) if name != "mirebox.prom"])
+
+        # Stopped, the follower reads what is left, writes the metrics once
+        # more and prints the report.
+        stats.send_signal(signal.SIGTERM)
+        report, errors = stats.communicate(timeout=DEADLINE)
+        self.assertEqual(stats.returncode, 0, errors)
+        self.assertIn("Connections   5 from 2 sources (1 came back), 5 released\n", report)
+        self.assertIn("Held now      0 clients\n", report)
+        self.assertIn(f"({totals['seconds']}.{totals['ms']} s)", report)
+        self.assertIn(f"Sent          {totals['bytes']} bytes", report)
+        self.assertIn("Daemon        1 start, 0 reloads, 0 times out of descriptors\n", report)
+        self.assertRegex(report, r"Top sources by connections\n  127\.0\.0\.1 +4 connections")
+        self.assertNotIn("::ffff:", report)
+
+        # The same log, both files, as JSON.
+        summary = json.loads(run_stats("--json", log + ".0", log))
+        self.assertEqual(summary["connections"], 5)
+        self.assertEqual(summary["distinct_sources"], 2)
+        self.assertEqual(summary["clients_held"], 0)
+        self.assertEqual(summary["held_seconds"], held_seconds)
+        self.assertEqual(summary["sent_bytes"], int(totals["bytes"]))
+        self.assertEqual(summary["lines"]["unparsed"], 0)
+        self.assertEqual(summary["daemon"]["last_totals"],
+                         {"connects": 5, "seconds": held_seconds, "bytes": int(totals["bytes"])})
+        self.assertEqual([(s["source"], s["connections"]) for s in summary["top_by_connections"]],
+                         [("127.0.0.1", 4), ("::1", 1)])
+        self.assertEqual(sum(summary["connections_by_hour_utc"]), 5)
+
+    def test_follows_a_pipe_until_its_writer_goes(self):
+        prom = os.path.join(self.directory, "mirebox.prom")
+        port = free_port()
+        daemon = subprocess.Popen(  # pylint: disable=consider-using-with
+            [*WRAPPER, BINARY, "-v", "-p", str(port), "-d", "100"], stdout=subprocess.PIPE,
+            stdin=subprocess.DEVNULL)
+        self.addCleanup(lambda: daemon.poll() is None and daemon.kill())
+        stats = self.start_stats("--follow", "--json", "--interval", "1", "--prometheus", prom,
+                                 stdin=daemon.stdout)
+        daemon.stdout.close()  # the follower holds the only reading end
+        client = self.connect(port)
+        LineReader(client).lines(1)
+        deadline = time.monotonic() + DEADLINE
+        samples = {}
+        while samples.get("mirebox_clients_held") != 1:
+            self.assertLess(time.monotonic(), deadline, samples)
+            time.sleep(0.2)
+            if os.path.exists(prom):
+                with open(prom, encoding="ascii") as metrics:
+                    samples = parse_metrics(metrics.read())
+        self.assertEqual(samples["mirebox_connections_total"], 1)
+
+        daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(timeout=DEADLINE), 0)
+        # No signal for the follower: the end of the pipe ends it.
+        report, errors = stats.communicate(timeout=DEADLINE)
+        self.assertEqual(stats.returncode, 0, errors)
+        summary = json.loads(report)
+        self.assertEqual((summary["connections"], summary["releases"], summary["clients_held"]),
+                         (1, 1, 0))
+        self.assertEqual(summary["held_seconds"], summary["daemon"]["last_totals"]["seconds"])
+        with open(prom, encoding="ascii") as metrics:
+            self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 0)
+
+
+class Restarts(StatsTest):
+    def test_starts_reloads_and_held_clients_across_two_runs(self):
+        log = os.path.join(self.directory, "mirebox.log")
+        first = self.start_logged(log, "-v", "-d", "100")
+        held = self.connect(first.port)
+        first.wait_for(r"ACCEPT .* n=1/4096")
+        first.signal(signal.SIGUSR1)   # TOTALS while a client is held...
+        first.wait_for(TOTALS)
+        first.signal(signal.SIGHUP)    # ...then a reload: not a restart
+        first.wait_for(r"BindFamily .*", count=2)
+        self.assertEqual(first.stop(), 0)
+        LineReader(held).drain()
+        second = self.start_logged(log, "-v", "-d", "100", port=first.port)
+        second.ready()                 # one connection, held until the stop
+        second.wait_for(r"ACCEPT .*")
+        self.assertEqual(second.stop(), 0)
+        totals = second.wait_for(TOTALS)[-1]
+
+        prom = os.path.join(self.directory, "mirebox.prom")
+        with open(log, encoding="ascii") as text:
+            summary = json.loads(run_stats("--json", "--prometheus", prom, stdin=text.read()))
+        daemon = summary["daemon"]
+        self.assertEqual((daemon["starts"], daemon["reloads"]), (2, 1))
+        self.assertEqual((summary["connections"], summary["clients_held"]), (2, 0))
+        self.assertEqual(summary["distinct_sources"], 1)
+        self.assertEqual(daemon["last_totals"]["seconds"], milliseconds(totals) / 1000)
+        with open(prom, encoding="ascii") as metrics:
+            samples = parse_metrics(metrics.read())
+        self.assertEqual((samples["mirebox_starts_total"], samples["mirebox_reloads_total"]),
+                         (2, 1))
+
+
+class CommandLine(unittest.TestCase):
+    def test_bad_options_and_unreadable_files(self):
+        for args, message in ((["--interval", "0"], "mirebox-stats: Invalid interval: 0\n"),
+                              (["-n", "x"], "mirebox-stats: Invalid count: x\n"),
+                              (["-F", "a", "b"], "mirebox-stats: --follow reads one file\n")):
+            with self.subTest(args=args):
+                result = subprocess.run([STATS, *args], capture_output=True, text=True,
+                                        timeout=DEADLINE, check=False)
+                self.assertEqual((result.returncode, result.stderr, result.stdout),
+                                 (1, message, ""))
+        result = subprocess.run([STATS, "--bogus"], capture_output=True, text=True,
+                                timeout=DEADLINE, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("usage: mirebox-stats", result.stderr)
+        # A file that cannot be read is reported; the others still count.
+        result = subprocess.run([STATS, "-j", "/nonexistent/mirebox.log", "-"],
+                                input="2026-12-10T03:00:47.123Z ACCEPT host=::1 port=1 fd=4 n=1/9\n",
+                                capture_output=True, text=True, timeout=DEADLINE, check=False)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("/nonexistent/mirebox.log: No such file or directory", result.stderr)
+        self.assertEqual(json.loads(result.stdout)["connections"], 1)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,30 @@
+// Feeds arbitrary bytes to the log reader as lines, through the parser and
+// the tally, and the report and metrics made from them: no input may crash
+// it or break an invariant of the counts.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "stats/stats.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace mirebox::stats;
+    static Tally tally;
+    tally = Tally{};
+    ParseContext context;
+    context.now_ms = 1796871647123;
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        tally_line(tally, parse_line(text.substr(0, end), context));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    if (tally.unparsed + tally.foreign > tally.lines || tally.held_now < 0 ||
+        tally.hold.count != tally.releases || tally.sources.used * 4 > tally.sources.slots.size() * 3)
+        std::abort();
+    text_report(tally, ReportOptions{});
+    json_report(tally, ReportOptions{});
+    prometheus_text(tally);
+    return 0;
+}
