@@ -53,9 +53,4 @@ std::string format_address(const Address& address) {
     return buffer;
 }
 
-bool is_unknown(const Address& address) {
-    static constexpr Address NONE{};
-    return std::memcmp(address.bytes, NONE.bytes, sizeof NONE.bytes) == 0;
-}
-
 }  // namespace mirebox::stats

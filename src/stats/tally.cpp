@@ -50,7 +50,7 @@ Source& place(std::vector<Source>& slots, const Address& address, bool& fresh) {
             fresh = true;
             return slot;
         }
-        if (std::memcmp(slot.address.bytes, address.bytes, sizeof address.bytes) == 0) {
+        if (same_address(slot.address, address)) {
             fresh = false;
             return slot;
         }
