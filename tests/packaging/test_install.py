@@ -38,9 +38,10 @@ class InstallTree(unittest.TestCase):
         expected = {"sbin/mirebox", "share/man/man8/mirebox.8", "etc/mirebox.config.sample",
                     "bin/mirebox-stats", "share/man/man1/mirebox-stats.1"}
         if platform.system() == "Linux":
-            expected.add("lib/systemd/system/mirebox.service")
+            expected |= {"lib/systemd/system/mirebox.service",
+                         "lib/systemd/system/mirebox-stats.service"}
         elif platform.system() == "FreeBSD":
-            expected.add("etc/rc.d/mirebox")
+            expected |= {"etc/rc.d/mirebox", "etc/rc.d/mirebox_stats"}
         self.assertEqual(self.installed(), expected)
         self.assertTrue(os.access(os.path.join(self.root, "sbin/mirebox"), os.X_OK))
         self.assertTrue(os.access(os.path.join(self.root, "bin/mirebox-stats"), os.X_OK))
@@ -141,6 +142,48 @@ class ServiceFiles(unittest.TestCase):
         for setting in ("DynamicUser=yes", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
                         "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
                         "RestrictAddressFamilies=", "LimitNOFILE=", "ExecReload=/bin/kill -HUP"):
+            self.assertIn(setting, text)
+
+
+class StatsServiceFiles(unittest.TestCase):
+    """The services that follow the log into node_exporter's textfile directory."""
+    rc_script = os.path.join(BUILD, "rc.d/mirebox_stats")
+    unit = os.path.join(BUILD, "mirebox-stats.service")
+
+    def test_rc_script_parses_and_follows_the_log_into_the_textfile(self):
+        result = subprocess.run(["sh", "-n", self.rc_script], capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        with open(self.rc_script, encoding="ascii") as script:
+            text = script.read()
+        self.assertRegex(text, r'command_args="[^"]*/bin/mirebox-stats --follow --prometheus '
+                               r'\$\{mirebox_stats_textfile\} \$\{mirebox_stats_args\} '
+                               r'\$\{mirebox_stats_log\}"')
+        self.assertRegex(text, r'mirebox_stats_textfile:=/\S+/mirebox\.prom\}')
+
+    @needs_command("shellcheck", "shellcheck")
+    def test_rc_script_passes_shellcheck(self):
+        result = subprocess.run(["shellcheck", "-s", "sh", self.rc_script],
+                                capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stdout), (0, ""))
+
+    @needs_command("systemd", "systemd-analyze")
+    def test_systemd_unit_verifies_and_writes_only_the_textfile_directory(self):
+        result = subprocess.run(["systemd-analyze", "verify", "--man=no", self.unit],
+                                capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        with open(self.unit, encoding="ascii") as source:
+            text = source.read()
+        start = re.search(r"^ExecStart=/bin/sh -c '(journalctl [^|]*)\| (\S+) (.*)'$", text, re.M)
+        self.assertIsNotNone(start, text)
+        journal, program, options = start.groups()
+        for option in ("--unit=mirebox", "--follow", "--output=short-iso", "--lines=all"):
+            self.assertIn(option, journal.split())
+        self.assertTrue(program.endswith("/bin/mirebox-stats"), program)
+        prometheus = re.fullmatch(r"--follow --quiet --prometheus (\S+)/mirebox\.prom", options)
+        self.assertIsNotNone(prometheus, options)
+        self.assertIn(f"ReadWritePaths={prometheus.group(1)}\n", text)
+        for setting in ("CapabilityBoundingSet=\n", "NoNewPrivileges=yes", "ProtectSystem=strict",
+                        "PrivateNetwork=yes"):
             self.assertIn(setting, text)
 
 
