@@ -185,6 +185,7 @@ bool follow(const Options& options, Reader& reader) {
                      std::strerror(errno));
     }
     bool ok = true;
+    bool written = true;  // a failing write is reported once, not every interval
     std::int64_t next_write = monotonic_ms();
     std::int64_t next_check = next_write + ROTATION_MS;
     while (!stop_requested) {
@@ -213,7 +214,7 @@ bool follow(const Options& options, Reader& reader) {
             next_check = now + ROTATION_MS;
         }
         if (options.prometheus != nullptr && now >= next_write) {
-            write_metrics(reader.tally, options.prometheus);
+            written = write_metrics(reader.tally, options.prometheus, written);
             next_write = now + options.interval_s * 1000;
         }
         if (input.fd == -1 || input.regular) poll(nullptr, 0, POLL_MS);
@@ -240,7 +241,7 @@ int main(int argc, char** argv) {
     reader.context.ident = options.ident;
     reader.context.now_ms = wall_ms();
     bool ok = options.follow ? follow(options, reader) : read_all(options, reader);
-    if (options.prometheus != nullptr && !write_metrics(reader.tally, options.prometheus))
+    if (options.prometheus != nullptr && !write_metrics(reader.tally, options.prometheus, true))
         ok = false;
     if (!options.quiet) {
         const std::string report = options.json ? json_report(reader.tally, options.report)

@@ -48,8 +48,10 @@ std::string seconds(std::int64_t ms) {
     return text;
 }
 
-bool fail(const char* step, const std::string& path) {
-    std::fprintf(stderr, "mirebox-stats: %s %s: %s\n", step, path.c_str(), std::strerror(errno));
+bool fail(bool complain, const char* step, const std::string& path) {
+    if (complain)
+        std::fprintf(stderr, "mirebox-stats: %s %s: %s\n", step, path.c_str(),
+                     std::strerror(errno));
     return false;
 }
 
@@ -112,7 +114,7 @@ std::string prometheus_text(const Tally& tally) {
     return out;
 }
 
-bool write_metrics(const Tally& tally, const char* path) {
+bool write_metrics(const Tally& tally, const char* path, bool complain) {
     const std::string target = path;
     const std::size_t slash = target.rfind('/');
     // A name the textfile collector skips (it reads *.prom only), in the same
@@ -122,12 +124,13 @@ bool write_metrics(const Tally& tally, const char* path) {
     temporary += slash == std::string::npos ? target : target.substr(slash + 1);
     temporary += ".XXXXXX";
     const int fd = mkstemp(temporary.data());
-    if (fd == -1) return fail("cannot create a file beside", target);
+    if (fd == -1) return fail(complain, "cannot create a file beside", target);
     // mkstemp makes it private; the collector usually runs as another user.
     bool written = fchmod(fd, 0644) == 0 && write_all(fd, prometheus_text(tally));
-    if (!written) fail("cannot write", temporary);
-    if (close(fd) == -1 && written) written = fail("cannot write", temporary);
-    if (written && rename(temporary.c_str(), path) == -1) written = fail("cannot rename to", target);
+    if (!written) fail(complain, "cannot write", temporary);
+    if (close(fd) == -1 && written) written = fail(complain, "cannot write", temporary);
+    if (written && rename(temporary.c_str(), path) == -1)
+        written = fail(complain, "cannot rename to", target);
     if (!written) unlink(temporary.c_str());
     return written;
 }

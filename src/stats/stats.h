@@ -188,9 +188,9 @@ std::string format_duration(std::int64_t ms);
 
 std::string prometheus_text(const Tally& tally);
 // Writes to a temporary file beside path, then renames it over path, so a
-// reader sees the old file or the new one, whole. Returns false, with a
-// message on stderr, when any step fails.
-bool write_metrics(const Tally& tally, const char* path);
+// reader sees the old file or the new one, whole. Returns false when any step
+// fails, saying why on stderr if `complain`.
+bool write_metrics(const Tally& tally, const char* path, bool complain);
 
 // ---- follow.cpp: reading input, to the end or on as it grows
 

@@ -265,6 +265,30 @@ class Following(StatsTest):
             self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 0)
 
 
+    def test_a_metrics_file_that_cannot_be_written_is_reported_once(self):
+        log = os.path.join(self.directory, "mirebox.log")
+        with open(log, "w", encoding="ascii") as text:
+            text.write("2026-12-10T03:00:47.123Z ACCEPT host=::1 port=1 fd=4 n=1/4096\n")
+        textfile = os.path.join(self.directory, "not-yet")
+        prom = os.path.join(textfile, "mirebox.prom")
+        stats = self.start_stats("--follow", "--quiet", "--interval", "1", "--prometheus", prom,
+                                 log)
+        time.sleep(3.5)  # a few intervals, each failing
+        os.mkdir(textfile)
+        deadline = time.monotonic() + DEADLINE
+        while not os.path.exists(prom):
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.2)
+        stats.send_signal(signal.SIGTERM)
+        _, errors = stats.communicate(timeout=DEADLINE)
+        self.assertEqual(stats.returncode, 0, errors)
+        self.assertEqual(errors.splitlines(),
+                         [f"mirebox-stats: cannot create a file beside {prom}: "
+                          "No such file or directory"])
+        with open(prom, encoding="ascii") as metrics:
+            self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 1)
+
+
 class Restarts(StatsTest):
     def test_starts_reloads_and_held_clients_across_two_runs(self):
         log = os.path.join(self.directory, "mirebox.log")

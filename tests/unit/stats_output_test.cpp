@@ -163,7 +163,7 @@ TEST_F(MetricsFile, ReplacedWholeAndReadableByAll) {
         old << "stale\n";
     }
     const Tally tally = fixture();
-    ASSERT_TRUE(write_metrics(tally, path.c_str()));
+    ASSERT_TRUE(write_metrics(tally, path.c_str(), true));
     std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
@@ -176,11 +176,11 @@ TEST_F(MetricsFile, ReplacedWholeAndReadableByAll) {
 
 TEST_F(MetricsFile, FailureLeavesNothingBehind) {
     const std::string missing = directory_ + "/no/such/dir/mirebox.prom";
-    EXPECT_FALSE(write_metrics(fixture(), missing.c_str()));
+    EXPECT_FALSE(write_metrics(fixture(), missing.c_str(), true));
     // A directory in the way of the name: the rename fails after the write.
     const std::string blocked = directory_ + "/blocked.prom";
     ASSERT_EQ(mkdir(blocked.c_str(), 0755), 0);
-    EXPECT_FALSE(write_metrics(fixture(), blocked.c_str()));
+    EXPECT_FALSE(write_metrics(fixture(), blocked.c_str(), true));
     rmdir(blocked.c_str());
     EXPECT_TRUE(names().empty());
 }
