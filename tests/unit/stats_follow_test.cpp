@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,8 @@ namespace {
 class Follow : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/stats-follow-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        std::string pattern = (std::filesystem::temp_directory_path() / "stats-follow-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         directory_ = pattern;
         path_ = directory_ + "/mirebox.log";
     }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -134,8 +135,8 @@ TEST(Metrics, PrometheusTextForTheFixture) {
 class MetricsFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/stats-metrics-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        std::string pattern = (std::filesystem::temp_directory_path() / "stats-metrics-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         directory_ = pattern;
     }
     void TearDown() override {
