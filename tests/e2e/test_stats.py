@@ -68,13 +68,16 @@ def parse_metrics(text):
 class NodeExporter:
     """Debian's node_exporter with only the textfile collector, on loopback."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, log_path):
         self.port = free_port()
+        # Its own log goes to a file, which no pipe left unread can stall.
+        self.log = open(log_path, "wb")  # pylint: disable=consider-using-with
         self.process = subprocess.Popen(  # pylint: disable=consider-using-with
             [NODE_EXPORTER, f"--web.listen-address=127.0.0.1:{self.port}",
              "--collector.disable-defaults", "--collector.textfile",
              f"--collector.textfile.directory={directory}"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=self.log, stdin=subprocess.DEVNULL)
+        self.log_path = log_path
 
     def scrape(self):
         with urllib.request.urlopen(f"http://127.0.0.1:{self.port}/metrics",
@@ -93,15 +96,18 @@ class NodeExporter:
             except (urllib.error.URLError, ConnectionError):
                 pass  # not listening yet
             time.sleep(0.2)
+        with open(self.log_path, encoding="utf-8", errors="replace") as log:
+            errors = log.read()[-2000:]
         raise AssertionError(f"never served {expected}; last scrape: "
-                             f"{ {k: v for k, v in samples.items() if 'mirebox' in k} }")
+                             f"{ {k: v for k, v in samples.items() if 'mirebox' in k} }; "
+                             f"node_exporter said: {errors}")
 
     def stop(self):
         self.process.terminate()
         try:
             self.process.wait(timeout=DEADLINE)
         finally:
-            self.process.stderr.close()
+            self.log.close()
 
 
 def milliseconds(match):
@@ -147,7 +153,7 @@ class Following(StatsTest):
         prom = os.path.join(textfile, "mirebox.prom")
         # Started before the daemon: the log does not exist yet, and is waited for.
         stats = self.start_stats("--follow", "--interval", "1", "--prometheus", prom, log)
-        exporter = NodeExporter(textfile)
+        exporter = NodeExporter(textfile, os.path.join(self.directory, "node_exporter.log"))
         self.addCleanup(exporter.stop)
         daemon = self.start_logged(log, "-v", "-d", "100")
 
@@ -231,11 +237,11 @@ class Following(StatsTest):
                          [("127.0.0.1", 4), ("::1", 1)])
         self.assertEqual(sum(summary["connections_by_hour_utc"]), 5)
 
-    def test_follows_a_pipe_until_its_writer_goes(self):
+    def test_follows_a_pipe_with_the_trace_until_its_writer_goes(self):
         prom = os.path.join(self.directory, "mirebox.prom")
         port = free_port()
         daemon = subprocess.Popen(  # pylint: disable=consider-using-with
-            [*WRAPPER, BINARY, "-v", "-p", str(port), "-d", "100"], stdout=subprocess.PIPE,
+            [*WRAPPER, BINARY, "-v", "-v", "-p", str(port), "-d", "100"], stdout=subprocess.PIPE,
             stdin=subprocess.DEVNULL)
         self.addCleanup(lambda: daemon.poll() is None and daemon.kill())
         stats = self.start_stats("--follow", "--json", "--interval", "1", "--prometheus", prom,
@@ -262,6 +268,9 @@ class Following(StatsTest):
         self.assertEqual((summary["connections"], summary["releases"], summary["clients_held"]),
                          (1, 1, 0))
         self.assertEqual(summary["held_seconds"], summary["daemon"]["last_totals"]["seconds"])
+        # Every line of the socket-call trace is known as the daemon's.
+        self.assertEqual(summary["lines"]["unparsed"], 0)
+        self.assertGreater(summary["lines"]["daemon_other"], 10)
         with open(prom, encoding="ascii") as metrics:
             self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 0)
 
