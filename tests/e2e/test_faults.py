@@ -266,11 +266,12 @@ class DescriptorExhaustion(TarpitTest):
                             preexec_fn=limit_descriptors)
         held = [self.connect(port) for _ in range(5)]
         daemon.wait_for(r"ACCEPT .* n=5/4096")
-        self.connect(port)
+        waiting = self.connect(port)
         daemon.wait_for(r"MaxClients 5")
         for sock in held[:2]:  # a descriptor free for the reload to read its file
             sock.close()
-        daemon.wait_for(r"ACCEPT .* n=4/5")
+        daemon.wait_for(CLOSE, count=2)
+        daemon.wait_for(rf"ACCEPT host=\S+ port={waiting.getsockname()[1]} .*")
 
         for text, limit in ((f"Port {port}\nDelay 200\n", "5"), (f"Port {port}\nMaxClients 10\n", "10")):
             with self.subTest(text=text):
