@@ -25,12 +25,12 @@ namespace {
 volatile std::sig_atomic_t service_running = 1;
 volatile std::sig_atomic_t totals_requested = 0;
 
-// After an accept failure that can leave its connection queued (no buffers,
-// a packet filter), the listener rests this long: a lasting failure then
-// costs ten warnings a second instead of a loop spinning on it, and a
-// passing one delays newcomers, who wait Delay for their first line anyway,
-// by a tenth of a second at most.
-constexpr std::int64_t ACCEPT_PAUSE_MS = 100;
+// After an accept failure that leaves its connection queued (no buffers, a
+// packet filter), the listener rests this long: a lasting failure then costs
+// ten warnings a second instead of a loop spinning on it, and a passing one
+// delays newcomers, who wait Delay for their first line anyway, by a tenth
+// of a second at most.
+constexpr std::int64_t LISTENER_REST_MS = 100;
 
 void on_terminate(int) { service_running = 0; }
 void on_hang_up(int) { reload_requested = 1; }
@@ -77,7 +77,9 @@ void raise_descriptor_limit() {
 // Linux's ppoll reports ready descriptors ahead of a pending signal and
 // blocks it again undelivered, so while connections keep coming a stop
 // request would wait for ever. After such a wait the pending signals are let
-// in here; a wait that found nothing ready has delivered them already.
+// in here. A wait that found nothing ready has delivered them, or, for one
+// that landed just as it timed out, leaves it pending for the next wait,
+// which then ends at once.
 void let_in_pending_signals(const sigset_t& wait_mask) {
     sigset_t pending;
     sigpending(&pending);
@@ -150,7 +152,7 @@ bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigs
     }
     if (ready == 0) return false;
     let_in_pending_signals(wait_mask);
-    return (entry.revents & POLLIN) != 0;
+    return (entry.revents & POLLIN) != 0 && service_running;
 }
 
 // Failures of accept that concern one connection, not the daemon.
@@ -183,7 +185,16 @@ bool is_transient_accept_error(int error) {
     }
 }
 
-// Returns false after a transient failure, when the listener should rest.
+// Failures that leave the connection in the queue: no buffers or memory for
+// it yet, or a packet filter refusing it (Linux). Tried again at once they
+// fail again at once. Every other failure has used up its connection, so
+// resting after it would only slow the next, good one.
+bool leaves_connection_queued(int error) {
+    return error == ENOBUFS || error == ENOMEM || error == EPERM;
+}
+
+// Returns false when the listener should rest: a failure left its
+// connection queued.
 bool accept_client(int listener, ClientQueue& queue, Settings& settings) {
     const int fd = accept(listener, nullptr, nullptr);
     emit_log(LOG_LEVEL_DEBUG, "accept() = %d", fd);
@@ -204,7 +215,7 @@ bool accept_client(int listener, ClientQueue& queue, Settings& settings) {
         // errno is still accept's: the trace above keeps it.
         if (!is_transient_accept_error(error)) exit_with_errno();
         warn(std::strerror(error));
-        return false;
+        return !leaves_connection_queued(error);
     }
     Client* client = admit_client(fd, settings.Delay);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -225,7 +236,7 @@ bool accept_client(int listener, ClientQueue& queue, Settings& settings) {
 bool listener_rests(std::int64_t& rest_until_ms, int& timeout_ms) {
     if (rest_until_ms == 0) return false;
     const std::int64_t left = rest_until_ms - wall_clock_ms();
-    if (left <= 0 || left > ACCEPT_PAUSE_MS) {
+    if (left <= 0 || left > LISTENER_REST_MS) {
         rest_until_ms = 0;
         return false;
     }
@@ -270,7 +281,7 @@ int run_service(Settings& settings, const char* config_path, const char* program
             !listener_rests(rest_until_ms, timeout_ms) && queue.count < settings.MaxClients;
         if (wait_for_work(listener, watch_listener, timeout_ms, wait_mask) &&
             !accept_client(listener, queue, settings))
-            rest_until_ms = wall_clock_ms() + ACCEPT_PAUSE_MS;
+            rest_until_ms = wall_clock_ms() + LISTENER_REST_MS;
     }
 
     while (queue.head != nullptr) release_client(queue_pop(queue));
