@@ -32,13 +32,18 @@ void report(const Position& at, const char* problem, bool strict) {
     complain("%s:%" PRId64 ": %s\n", at.path, at.line, problem);
 }
 
+// A problem that quotes a token of the line: "Unknown option 'port'".
+void report_token(const Position& at, const char* what, const char* token, bool strict) {
+    char problem[PIECE_SIZE + 32];  // a token is part of one piece
+    std::snprintf(problem, sizeof problem, "%s '%s'", what, token);
+    report(at, problem, strict);
+}
+
 void apply_log_level(const Position& at, const char* text, bool strict) {
     std::int64_t value = 0;
     // Taken as unsigned, so a negative level is as far out of range as 3.
     if (!parse_number(text, value) || static_cast<std::uint64_t>(value) >= 3) {
-        char problem[PIECE_SIZE + 32];  // the value is part of one piece
-        std::snprintf(problem, sizeof problem, "Invalid log level '%s'", text);
-        report(at, problem, strict);
+        report_token(at, "Invalid log level", text, strict);
         return;
     }
     verbosity = static_cast<std::uint32_t>(value);
@@ -55,7 +60,7 @@ void apply_key(Settings& settings, const Position& at, const char* key, const ch
     else if (name == "BindFamily") apply_bind_family(settings, value, strict);
     // An unknown key is never fatal, so a file written for a newer version
     // still starts an older daemon.
-    else complain("%s:%" PRId64 ": Unknown option '%s'\n", at.path, at.line, key);
+    else report_token(at, "Unknown option", key, false);
 }
 
 void apply_line(Settings& settings, const Position& at, char* text, bool strict) {

@@ -29,15 +29,15 @@ void apply_max_line_length(Settings& settings, const char* text, bool strict);
 void apply_max_clients(Settings& settings, const char* text, bool strict);
 void apply_bind_family(Settings& settings, const char* text, bool strict);
 
-// What a read takes besides a regular file. At start-up a pipe is fine (say
-// -f <(make-config)); a running daemon must never wait on one, so a reload
-// reads a regular file or nothing.
-enum class FileKinds { regular_or_pipe, regular_only };
+// What a read takes. A device never is (/dev/zero would never end). At
+// start-up a pipe is fine (say -f <(make-config)); a running daemon must
+// never wait on one, so a reload reads a regular file or nothing.
+enum class FileKinds { all_but_devices, regular_only };
 
 // Reads key-value lines into settings and verbosity. A file that cannot be
 // opened, or is of a kind not taken, is silently skipped.
 void load_settings_file(Settings& settings, const char* path, bool strict,
-                        FileKinds kinds = FileKinds::regular_or_pipe);
+                        FileKinds kinds = FileKinds::all_but_devices);
 // The same for a file already open; path only names it in messages.
 void load_settings_stream(Settings& settings, std::FILE* file, const char* path, bool strict);
 
