@@ -312,17 +312,17 @@ def resident_kib(pid):
 
 
 def open_files(pid):
-    """What each open descriptor of the process refers to. A descriptor
-    closed while it is looked at is left out."""
+    """What each open descriptor of the process refers to, by number. A
+    descriptor closed while it is looked at is left out."""
     directory = f"/proc/{pid}/fd"
     try:
         names = os.listdir(directory)
     except OSError:
         return _procstat_files(pid)
-    files = []
+    files = {}
     for name in names:
         try:
-            files.append(os.readlink(os.path.join(directory, name)))
+            files[int(name)] = os.readlink(os.path.join(directory, name))
         except OSError:
             pass
     return files
@@ -338,7 +338,7 @@ def _procstat_files(pid):
     if result.returncode != 0:
         return None
     rows = [line.split() for line in result.stdout.splitlines()[1:]]
-    return [row[-1] for row in rows if len(row) > 3 and row[2].isdigit()]
+    return {int(row[2]): row[-1] for row in rows if len(row) > 3 and row[2].isdigit()}
 
 
 def open_descriptors(pid):

@@ -1,5 +1,6 @@
 """The wall clock set back and forward under a running daemon, through libfaketime."""
 
+import errno
 import glob
 import os
 import signal
@@ -31,10 +32,11 @@ class ClockJumps(TarpitTest):
             offset.write(f"{seconds:+d}\n")
         os.replace(self.offset_file + ".new", self.offset_file)
 
-    def start_faked(self, *args):
+    def start_faked(self, *args, preload=(), env=None):
         return self.start(*args, env={
-            "LD_PRELOAD": LIBFAKETIME, "FAKETIME_TIMESTAMP_FILE": self.offset_file,
-            "FAKETIME_NO_CACHE": "1", "DONT_FAKE_MONOTONIC": "1"})
+            "LD_PRELOAD": " ".join((LIBFAKETIME, *preload)),
+            "FAKETIME_TIMESTAMP_FILE": self.offset_file, "FAKETIME_NO_CACHE": "1",
+            "DONT_FAKE_MONOTONIC": "1", **(env or {})})
 
     def test_lines_come_late_by_the_time_set_back(self):
         daemon = self.start_faked("-v", "-d", "500")
@@ -88,6 +90,23 @@ class ClockJumps(TarpitTest):
         self.assertLess(writes, 3 * 6, "no burst of catch-up lines")
         daemon.signal(signal.SIGUSR1)
         daemon.wait_for(r"TOTALS .*")
+        self.assertEqual(daemon.stop(), 0)
+
+    def test_a_clock_set_back_ends_the_listeners_rest(self):
+        """accept keeps failing, so the listener rests nearly all the time; the
+        clock goes back a month during a rest, which must not last a month."""
+        failing = os.path.join(os.path.dirname(self.offset_file), "failing")
+        open(failing, "w", encoding="ascii").close()
+        daemon = self.start_faked("-v", preload=[os.environ["MIREBOX_FAIL_ACCEPT_LIBRARY"]], env={
+            "MIREBOX_ACCEPT_ERRNO": str(errno.ENOBUFS), "MIREBOX_ACCEPT_FAIL_FROM": "2",
+            "MIREBOX_ACCEPT_FAIL_WHILE": failing})
+        daemon.ready()
+        waiting = self.connect(daemon.port)
+        daemon.wait_for(r"mirebox: warning: .*", count=2, errors=True)
+        self.set_offset(-30 * DAY)
+        time.sleep(0.3)  # a rest or two under the new clock
+        os.remove(failing)
+        daemon.wait_for(rf"ACCEPT host=\S+ port={waiting.getsockname()[1]} .*")
         self.assertEqual(daemon.stop(), 0)
 
 

@@ -16,13 +16,15 @@ import time
 import unittest
 
 from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, LineReader, TarpitTest,
-                     UNTOLD, WRAPPER, cpu_seconds, free_port, is_valid_line, package_reason,
-                     read_lines, resident_kib, skip_check, write_config)
+                     UNTOLD, WRAPPER, cpu_seconds, free_port, is_valid_line, open_files,
+                     package_reason, read_lines, resident_kib, skip_check, write_config)
 
 
 
 class NoMemory(TarpitTest):
     @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+    @unittest.skipUnless(os.environ.get("MIREBOX_FAIL_MALLOC_LIBRARY"),
+                         "the allocation-failure shim is built with glibc only")
     def test_a_client_without_a_record_is_closed_and_later_ones_are_served(self):
         library = os.environ["MIREBOX_FAIL_MALLOC_LIBRARY"]
         daemon = self.start("-v", "-d", "100",
@@ -74,15 +76,22 @@ class AcceptFailures(TarpitTest):
         if sys.platform.startswith("linux"):  # network errors Linux hands on
             transient += [errno.ENETDOWN, errno.ENOPROTOOPT, errno.EHOSTDOWN, errno.ENONET,
                           errno.EHOSTUNREACH, errno.EOPNOTSUPP, errno.ENETUNREACH, errno.EPERM]
+        # Only a failure that leaves its connection queued rests the
+        # listener; the others used theirs up, and the next one is new.
+        rests = {errno.ENOBUFS, errno.ENOMEM, errno.EPERM}
         for error in transient:
             with self.subTest(errno=errno.errorcode[error]):
-                daemon, _ = self.start_failing(error, count=1)
+                daemon, _ = self.start_failing(error, "-v", count=1)
                 daemon.ready()
                 waiting = self.connect(daemon.port)  # its first accept fails, the next works
                 daemon.wait_for(rf"ACCEPT host=\S+ port={waiting.getsockname()[1]} .*")
                 self.assertEqual(daemon.stop(), 0)
                 self.assertEqual(daemon.errors, [f"mirebox: warning: {os.strerror(error)}"])
                 self.assertEqual(daemon.wait_for(TOTALS)[0]["connects"], "3")
+                messages = daemon.messages()
+                after = messages[messages.index("accept() = -1"):]
+                next_wait = next(m for m in after if m.startswith("poll("))
+                self.assertEqual(next_wait.startswith("poll(0, "), error in rests, next_wait)
         for error in (errno.EBADF, errno.EINVAL):
             with self.subTest(errno=errno.errorcode[error]):
                 daemon, _ = self.start_failing(error)
@@ -94,7 +103,7 @@ class AcceptFailures(TarpitTest):
 
     def test_a_lasting_failure_rests_the_listener_and_serves_the_held_on_time(self):
         warning = f"mirebox: warning: {os.strerror(errno.ENOBUFS)}"
-        daemon, _ = self.start_failing(errno.ENOBUFS, "-d", "200")
+        daemon, _ = self.start_failing(errno.ENOBUFS, "-v", "-d", "30")
         held = LineReader(self.connect(daemon.port))
         daemon.wait_for(r"ACCEPT .* n=1/4096")
         self.connect(daemon.port)  # queued, and every accept of it fails
@@ -102,10 +111,12 @@ class AcceptFailures(TarpitTest):
 
         used_before, warned_before = cpu_seconds(daemon.process.pid), len(daemon.errors)
         started = time.monotonic()
-        arrivals = [started] + [arrived for arrived, _ in held.lines(15)]
+        held.lines(100)  # three seconds of them
         elapsed = time.monotonic() - started
-        for earlier, later in zip(arrivals, arrivals[1:]):
-            self.assertLess(later - earlier, 0.2 + DEADLINE / 4, "the held client is late")
+        # The rest leaves the listener out of the wait, not the held client:
+        # no wait while resting lasts past its next line, 30 ms away.
+        rests = [int(m[1]) for m in daemon.wait_for(r"poll\(0, (\d+)\)", count=5)]
+        self.assertLessEqual(max(rests), 30, rests)
         warned = len(daemon.errors) - warned_before
         # Near ten a second: retried, but nothing like a loop that spins on it.
         self.assertGreater(warned, 0)
@@ -137,6 +148,11 @@ class HostileClients(TarpitTest):
     def test_stop_during_a_connection_flood_is_served_in_order(self):
         """Held clients due every millisecond keep each pass busy, so the flood
         outruns the accepts and the listener is readable at every wait."""
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard != resource.RLIM_INFINITY and hard < 2100:
+            self.skipTest(f"needs 2100 descriptors for its clients; the hard limit is {hard}")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
         daemon = self.start("-v", "-d", "1")
         for _ in range(2000):
             self.connect(daemon.port)  # never read: their lines pile up, then drop
@@ -157,7 +173,7 @@ class HostileClients(TarpitTest):
         for thread in threads:
             thread.start()
         self.addCleanup(flooding.clear)
-        daemon.wait_for(r"ACCEPT .*", count=500)
+        daemon.wait_for(r"ACCEPT .*", count=2500)  # the flood is under way
         signalled = time.monotonic()
         status = daemon.stop()
         took = time.monotonic() - signalled
@@ -287,24 +303,31 @@ class DescriptorExhaustion(TarpitTest):
 class StandardDescriptors(TarpitTest):
     @unittest.skipIf(WRAPPER, "valgrind cannot start without its standard error")
     def test_closed_standard_descriptors_are_never_lent_to_clients(self):
-        def close_standard_descriptors():
-            for fd in (0, 1, 2):
-                os.close(fd)
+        for closed in ((0, 1, 2), (1,), (2,)):
+            with self.subTest(closed=closed):
+                def close_them():
+                    for fd in closed:
+                        os.close(fd)
 
-        daemon = self.start("-v", "-v", "-d", "20", preexec_fn=close_standard_descriptors)
-        readers = [LineReader(self.connect(daemon.port)) for _ in range(3)]
-        received = [b"".join(line for _, line in reader.lines(5)) for reader in readers]
-        self.assertEqual(daemon.stop(), 0)
-        for reader, text in zip(readers, received):
-            reader.sock.settimeout(DEADLINE)
-            text += reader.pending
-            while chunk := reader.sock.recv(65536):
-                text += chunk
-            lines = text.split(b"\n")
-            self.assertEqual(lines.pop(), b"", "ends with a whole line")
-            for line in lines:
-                self.assertTrue(is_valid_line(line + b"\n"), line)
-
+                daemon = self.start("-v", "-v", "-d", "20", preexec_fn=close_them)
+                readers = [LineReader(self.connect(daemon.port)) for _ in range(3)]
+                received = [b"".join(line for _, line in reader.lines(5)) for reader in readers]
+                files = open_files(daemon.process.pid)
+                if files is None:
+                    skip_check(self, "where the standard descriptors point", UNTOLD)
+                else:
+                    for fd in closed:
+                        self.assertEqual(files.get(fd), os.devnull, files)
+                self.assertEqual(daemon.stop(), 0)
+                for reader, text in zip(readers, received):
+                    reader.sock.settimeout(DEADLINE)
+                    text += reader.pending
+                    while chunk := reader.sock.recv(65536):
+                        text += chunk
+                    lines = text.split(b"\n")
+                    self.assertEqual(lines.pop(), b"", "ends with a whole line")
+                    for line in lines:
+                        self.assertTrue(is_valid_line(line + b"\n"), line)
 
 if __name__ == "__main__":
     unittest.main()

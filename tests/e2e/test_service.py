@@ -134,7 +134,10 @@ class Events(TarpitTest):
         os.close(write_end)
         while lines[-1] and b" TOTALS " not in lines[-1]:
             lines.append(reader.readline())
-        time.sleep(0.5)  # time for a second line, if one were coming
+        # A second line would come at the next pass, before this client's.
+        newcomer = self.connect(daemon.port).getsockname()[1]
+        while lines[-1] and f" port={newcomer} ".encode() not in lines[-1]:
+            lines.append(reader.readline())
         self.assertEqual(daemon.stop(), 0)
         lines += reader.readlines()
         totals = [line for line in lines if b" TOTALS " in line]
