@@ -1,9 +1,12 @@
 // Preloaded into the daemon to fail chosen allocations of client records.
 // MIREBOX_FAIL_MALLOC lists the daemon's own calls of malloc, counted from 1,
-// that return null ("2,3" fails the second and third). Calls the C library
-// makes for itself (stdio buffers, say) are neither counted nor failed, so
-// the count is the daemon's: client records are all it allocates. Built
-// with glibc only, whose own malloc it calls by name.
+// that return null ("2,3" fails the second and third). Calls that libraries
+// make for themselves (stdio buffers, say) are neither counted nor failed, so
+// the count is the daemon's: client records are all it allocates. calloc
+// counts as malloc, since a compiler may turn malloc and a zeroing into it.
+// Built with glibc only, whose own allocator it calls by name.
+#include <sys/auxv.h>
+
 #include <dlfcn.h>
 
 #include <cstddef>
@@ -11,6 +14,7 @@
 #include <cstring>
 
 extern "C" void* __libc_malloc(std::size_t size);
+extern "C" void* __libc_calloc(std::size_t count, std::size_t size);
 
 namespace {
 
@@ -25,14 +29,17 @@ bool should_fail(long call) {
     return false;
 }
 
-// Whether the call comes from the C library itself, found by the address it
-// returns to. dladdr allocates nothing, so it is safe inside malloc.
-bool from_the_c_library(const void* caller) {
-    static const void* c_library = nullptr;
+// Whether the call comes from the program itself, found by the address it
+// returns to: the C library, the loader and any other library allocate for
+// themselves, and calls of theirs would shift the count. dladdr and
+// getauxval allocate nothing, so they are safe inside malloc.
+bool from_the_program(const void* caller) {
+    static const void* program = nullptr;
     Dl_info info{};
-    if (c_library == nullptr && dladdr(reinterpret_cast<void*>(&std::getenv), &info) != 0)
-        c_library = info.dli_fbase;
-    return dladdr(caller, &info) != 0 && info.dli_fbase == c_library;
+    if (program == nullptr &&
+        dladdr(reinterpret_cast<const void*>(getauxval(AT_PHDR)), &info) != 0)
+        program = info.dli_fbase;
+    return dladdr(caller, &info) != 0 && info.dli_fbase == program;
 }
 
 long calls = 0;
@@ -40,6 +47,11 @@ long calls = 0;
 }  // namespace
 
 extern "C" void* malloc(std::size_t size) {
-    if (!from_the_c_library(__builtin_return_address(0)) && should_fail(++calls)) return nullptr;
+    if (from_the_program(__builtin_return_address(0)) && should_fail(++calls)) return nullptr;
     return __libc_malloc(size);
+}
+
+extern "C" void* calloc(std::size_t count, std::size_t size) {
+    if (from_the_program(__builtin_return_address(0)) && should_fail(++calls)) return nullptr;
+    return __libc_calloc(count, size);
 }
