@@ -183,8 +183,11 @@ class MakeInstall(unittest.TestCase):
         text = subprocess.run(["mandoc", "-Tutf8", page], capture_output=True,
                               text=True).stdout
         text = re.sub(".\b", "", text)
+        self.assertIn("mirebox – tarpit that keeps SSH clients waiting on slow pre-banner lines",
+                      text)
         for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "CONFIGURATION FILE", "SIGNALS",
-                        "FILES", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS", "SEE ALSO"):
+                        "LOG", "FILES", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS", "SEE ALSO",
+                        "STANDARDS"):
             self.assertRegex(text, rf"\n{section}\n")
         for option in "46dfhlmpsVv":
             self.assertRegex(text, rf"\n\s+-{option}\b")
