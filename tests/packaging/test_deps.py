@@ -3,14 +3,16 @@ which packages are missing and who runs it, and record what would be
 installed."""
 
 import os
+import re
 import subprocess
 import tempfile
 import unittest
 
-DEPS = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                    "tools", "deps"))
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+DEPS = os.path.join(SOURCE, "tools", "deps")
 STUBS = {
     "dpkg-query": 'for package; do :; done\n'
+                  '[ "$MISSING" != all ] || exit 1\n'
                   'for p in $MISSING; do [ "$p" != "$package" ] || exit 1; done\n'
                   'printf "install ok installed"\n',
     "apt-get": 'echo "$*" >> "$RECORD"\n',
@@ -66,6 +68,13 @@ class Deps(unittest.TestCase):
         for level, missing, user_id, expected in cases:
             with self.subTest(level=level, missing=missing, user_id=user_id):
                 self.assertEqual(self.deps(level, missing, user_id), expected)
+
+    def test_readme_lists_what_make_test_installs(self):
+        needed = re.search(r"needs these packages: (.*)\n", self.deps("test", ["all"], 1000)[2])
+        with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as readme:
+            listed = re.search(r"^apt-get install ((?:.*\\\n)*.*)$", readme.read(), flags=re.M)
+        self.assertEqual(sorted(listed[1].replace("\\\n", " ").split()),
+                         sorted(needed[1].split()))
 
     def test_unknown_level_is_refused(self):
         self.assertEqual(self.deps("everything", [], 0)[:3],
