@@ -17,7 +17,7 @@ import tempfile
 import unittest
 
 from harness import (CLOSE, DEADLINE, DEFAULT_CONFIG, ISOLATED, ISOLATED_REASON, TOTALS,
-                     TarpitTest, connect)
+                     TarpitTest, connect, needs_command)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
 from service_files import RcScript, SystemdUnit  # noqa: E402
@@ -73,6 +73,7 @@ class SystemLogSocket:
 
 
 @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+@needs_command("iproute2", "ip")
 class AsService(TarpitTest):
     def setUp(self):
         scratch = tempfile.TemporaryDirectory()

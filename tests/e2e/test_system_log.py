@@ -12,7 +12,8 @@ import tempfile
 import time
 import unittest
 
-from harness import CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest
+from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest,
+                     needs_command)
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 FILTER = os.path.join(SOURCE, "packaging", "fail2ban", "mirebox.conf")
@@ -77,7 +78,7 @@ class Clients(TarpitTest):
         return scratch.name
 
 
-@unittest.skipUnless(shutil.which("fail2ban-regex"), "fail2ban is not installed")
+@needs_command("fail2ban", "fail2ban-regex")
 class Fail2banOnStandardOutput(Clients):
     def test_filter_finds_every_client_and_nothing_else(self):
         dual, ipv4 = self.hold_and_stop()
@@ -97,7 +98,7 @@ class Fail2banOnStandardOutput(Clients):
 
 
 @unittest.skipIf(ISOLATED, ISOLATED_REASON)
-@unittest.skipUnless(shutil.which("rsyslogd"), "rsyslog is not installed")
+@needs_command("rsyslog", "rsyslogd")
 class Rsyslog(Clients):
     """A real rsyslogd, whose socket is /dev/log in each daemon's private
     mount namespace; the daemons run as "mirebox", as installed."""
@@ -180,7 +181,7 @@ class Rsyslog(Clients):
         self.assertTrue(any(severity == "debug" and re.fullmatch(r"socket\(\) = \d+", message)
                             for _, severity, message in by_daemon[dual.process.pid]))
 
-    @unittest.skipUnless(shutil.which("fail2ban-regex"), "fail2ban is not installed")
+    @needs_command("fail2ban", "fail2ban-regex")
     def test_fail2ban_finds_every_client_in_the_system_log(self):
         self.run_daemons()
         self.logged("messages", TOTALS, count=4)
