@@ -33,12 +33,13 @@ class Deps(unittest.TestCase):
                 stub.write("#!/bin/sh\n" + body)
             os.chmod(path, 0o755)
 
-    def deps(self, level, missing, user_id):
+    def deps(self, level, missing, user_id, listing=False):
         if os.path.exists(self.record):
             os.remove(self.record)
         env = {**os.environ, "PATH": f"{self.bin}:{os.environ['PATH']}",
                "MISSING": " ".join(missing), "RECORD": self.record, "USER_ID": str(user_id)}
-        result = subprocess.run(["sh", DEPS, level], capture_output=True, text=True, env=env)
+        command = ["sh", DEPS, *(["--list"] if listing else []), level]
+        result = subprocess.run(command, capture_output=True, text=True, env=env)
         recorded = []
         if os.path.exists(self.record):
             with open(self.record, encoding="ascii") as calls:
@@ -69,8 +70,11 @@ class Deps(unittest.TestCase):
             with self.subTest(level=level, missing=missing, user_id=user_id):
                 self.assertEqual(self.deps(level, missing, user_id), expected)
 
-    def test_readme_lists_what_make_test_installs(self):
+    def test_list_only_prints_and_the_readme_lists_what_make_test_installs(self):
+        status, listed, errors, recorded = self.deps("test", ["all"], 0, listing=True)
+        self.assertEqual((status, errors, recorded), (0, "", []))
         needed = re.search(r"needs these packages: (.*)\n", self.deps("test", ["all"], 1000)[2])
+        self.assertEqual(listed.split(), needed[1].split())
         with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as readme:
             listed = re.search(r"^apt-get install ((?:.*\\\n)*.*)$", readme.read(), flags=re.M)
         self.assertEqual(sorted(listed[1].replace("\\\n", " ").split()),
@@ -78,7 +82,7 @@ class Deps(unittest.TestCase):
 
     def test_unknown_level_is_refused(self):
         self.assertEqual(self.deps("everything", [], 0)[:3],
-                         (2, "", "usage: tools/deps build|test|ci\n"))
+                         (2, "", "usage: tools/deps [--list] build|test|ci\n"))
 
 
 if __name__ == "__main__":
