@@ -8,28 +8,39 @@ POLL_BUILD = build-poll
 FREEBSD_BUILD = build-freebsd
 FREEBSD_SYSROOTS = ../shared/freebsd
 FUZZ_SECONDS = 20
-JOBS = 4
+# Parallel jobs of every build and every test run.
+JOBS = 2
 RUN_FLAGS = -v
 PREFIX = /usr/local
 CMAKE_FLAGS =
 # Packages whose tests must not be skipped (CI installs them all).
 FAIL_ON_SKIPPED =
+# Installs the packages a target needs where it can, else names them.
+DEPS = tools/deps
 
-all: binaries
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+# What is installed: the daemon and the reader of its log.
+PROGRAMS = mirebox mirebox-stats
 
-configure:
-	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+all: programs
 
-binaries: configure
-	cmake --build $(BUILD) --parallel 2
+# The programs alone; tests and benchmarks are options of their own.
+programs:
+	$(CONFIGURE) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --parallel $(JOBS) --target $(PROGRAMS)
 
 # The daemon in the foreground on its built-in settings, diagnostics on stdout.
-run: configure
-	cmake --build $(BUILD) --parallel 2 --target mirebox
-	./$(BUILD)/mirebox $(RUN_FLAGS)
+run:
+	$(DEPS) build
+	$(CONFIGURE) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --parallel $(JOBS) --target mirebox
+	$(BUILD)/mirebox $(RUN_FLAGS)
 
 # Ends with the list of whatever was skipped, and what would let it run.
-test: binaries
+test:
+	$(DEPS) test
+	$(CONFIGURE) -DMIREBOX_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --parallel $(JOBS)
 	rm -rf $(BUILD)/skipped; status=0; \
 	(cd $(BUILD) && ctest --output-on-failure --parallel $(JOBS)) || status=$$?; \
 	python3 tests/support/report_skips.py $(BUILD) --fail-on $(FAIL_ON_SKIPPED) || status=1; \
@@ -37,8 +48,9 @@ test: binaries
 
 # Every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:
-	cmake -S . -B $(SANITIZE_BUILD) -DMIREBOX_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
-	cmake --build $(SANITIZE_BUILD) --parallel 2
+	cmake -S . -B $(SANITIZE_BUILD) -DMIREBOX_SANITIZE=ON -DMIREBOX_TESTS=ON \
+		-DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_BUILD) --parallel $(JOBS)
 	rm -rf $(SANITIZE_BUILD)/skipped; status=0; \
 	(cd $(SANITIZE_BUILD) && ctest --output-on-failure --parallel $(JOBS)) || status=$$?; \
 	python3 tests/support/report_skips.py $(SANITIZE_BUILD) --fail-on $(FAIL_ON_SKIPPED) || status=1; \
@@ -47,8 +59,8 @@ test-sanitize:
 # The signal and load tests again on the portable loop, plain poll(2) as
 # where ppoll is missing.
 test-poll:
-	cmake -S . -B $(POLL_BUILD) -DMIREBOX_HAVE_PPOLL=OFF $(CMAKE_FLAGS)
-	cmake --build $(POLL_BUILD) --parallel 2 --target e2e_programs
+	cmake -S . -B $(POLL_BUILD) -DMIREBOX_HAVE_PPOLL=OFF -DMIREBOX_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build $(POLL_BUILD) --parallel $(JOBS) --target e2e_programs
 	rm -rf $(POLL_BUILD)/skipped; status=0; \
 	(cd $(POLL_BUILD) && ctest --output-on-failure --parallel $(JOBS) \
 		-R 'e2e_test_(service|reload|faults)$$') || status=$$?; \
@@ -64,7 +76,7 @@ check-freebsd:
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DMIREBOX_FUZZ=ON \
 		-DMIREBOX_SANITIZE=ON -DMIREBOX_TESTS=OFF $(CMAKE_FLAGS)
-	cmake --build $(FUZZ_BUILD) --parallel 2
+	cmake --build $(FUZZ_BUILD) --parallel $(JOBS)
 	for target in config_file values stats_line; do \
 		mkdir -p $(FUZZ_BUILD)/corpus-$$target && \
 		./$(FUZZ_BUILD)/$${target}_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=2 \
@@ -72,11 +84,22 @@ fuzz:
 			|| exit 1; \
 	done
 
-# Into PREFIX, below $DESTDIR when that is set (a staging tree for packages).
-install: binaries
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)
+# The load generators and the floor reference, then the benchmark runs.
+bench:
+	$(CONFIGURE) -DMIREBOX_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --parallel $(JOBS) --target $(PROGRAMS) loadgen floor stats_loggen
+	python3 bench/run_bench.py --build $(BUILD)
+	python3 bench/run_stats_bench.py --build $(BUILD)
+
+# The programs, stripped, with their manual pages, the sample configuration
+# and the system's service files, into PREFIX, below $DESTDIR when that is
+# set (a staging tree for packages). Nothing else is built.
+install:
+	$(CONFIGURE) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --parallel $(JOBS) --target $(PROGRAMS)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --strip
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(POLL_BUILD) $(FREEBSD_BUILD)
 
-.PHONY: all configure binaries run test test-sanitize test-poll check-freebsd fuzz install clean
+.PHONY: all programs run test test-sanitize test-poll check-freebsd fuzz bench install clean

@@ -18,15 +18,19 @@ constexpr const char* OPTIONS = "+46d:f:hl:m:p:svV";
 constexpr const char* OPTIONS = "46d:f:hl:m:p:svV";
 #endif
 
-// The bracketed values and the path are the built-in defaults, written out:
-// the help says what the daemon does without options or a file, not what a
-// configuration in force has made of it. -s works but is not listed.
-constexpr const char* HELP_TEXT =
+// The bracketed values are the built-in defaults, written out, and the path
+// is the start-up file this build reads (it follows the install prefix; the
+// default build shows /usr/local/etc/mirebox.config): the help says what the
+// daemon does without options or a file, not what a configuration in force
+// has made of it. -s works but is not listed.
+constexpr const char* HELP_BEFORE_PATH =
     "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
     "  -4        Bind to IPv4 only\n"
     "  -6        Bind to IPv6 only\n"
     "  -d INT    Message millisecond delay [10000]\n"
-    "  -f        Set and load config file [/usr/local/etc/mirebox.config]\n"
+    "  -f        Set and load config file [";
+constexpr const char* HELP_AFTER_PATH =
+    "]\n"
     "  -h        Print this help message and exit\n"
     "  -l INT    Maximum banner line length (3-255) [32]\n"
     "  -m INT    Maximum number of clients [4096]\n"
@@ -34,7 +38,11 @@ constexpr const char* HELP_TEXT =
     "  -v        Print diagnostics to standard output (repeatable)\n"
     "  -V        Print version information and exit\n";
 
-void print_help(std::FILE* stream) { std::fputs(HELP_TEXT, stream); }
+void print_help(std::FILE* stream, const char* default_path) {
+    std::fputs(HELP_BEFORE_PATH, stream);
+    std::fputs(default_path, stream);
+    std::fputs(HELP_AFTER_PATH, stream);
+}
 
 void print_version() { std::puts("Mirebox 1.1"); }
 
@@ -42,6 +50,7 @@ void print_version() { std::puts("Mirebox 1.1"); }
 
 void apply_command_line(int argc, char** argv, Settings& settings, const char*& config_path) {
     constexpr bool strict = true;
+    const char* const default_path = config_path;
     int option = 0;
     while ((option = getopt(argc, argv, OPTIONS)) != -1) {
         switch (option) {
@@ -53,7 +62,7 @@ void apply_command_line(int argc, char** argv, Settings& settings, const char*& 
                 load_settings_file(settings, config_path, strict);
                 break;
             case 'h':
-                print_help(stdout);
+                print_help(stdout, default_path);
                 std::exit(0);
             case 'l': apply_max_line_length(settings, optarg, strict); break;
             case 'm': apply_max_clients(settings, optarg, strict); break;
@@ -66,7 +75,7 @@ void apply_command_line(int argc, char** argv, Settings& settings, const char*& 
                 print_version();
                 std::exit(0);
             default:  // getopt has already printed its complaint
-                complain_and_exit("%s", HELP_TEXT);
+                complain_and_exit("%s%s%s", HELP_BEFORE_PATH, default_path, HELP_AFTER_PATH);
         }
     }
     if (optind < argc) complain_and_exit("mirebox: too many arguments\n");

@@ -42,7 +42,8 @@ void load_settings_file(Settings& settings, const char* path, bool strict,
 void load_settings_stream(Settings& settings, std::FILE* file, const char* path, bool strict);
 
 // Applies the options in order; returns only when the daemon is to start.
-// config_path ends as the file named by the last -f, if any.
+// config_path starts as the default file and ends as the file named by the
+// last -f, if any.
 void apply_command_line(int argc, char** argv, Settings& settings, const char*& config_path);
 
 // Re-reads config_path leniently and moves the listener if Port or BindFamily

@@ -17,7 +17,8 @@ from skips import (needs, needs_command, package_reason,  # noqa: E402,F401  (fo
 
 BINARY = os.environ.get("MIREBOX_BINARY", "")
 # The path this test build of the daemon reads at start-up, in place of the
-# installed one, so tests never touch a real configuration.
+# installed one, so tests never touch a real configuration. Its help text
+# names it.
 DEFAULT_CONFIG = os.environ.get("MIREBOX_DEFAULT_CONFIG", "")
 # A command the daemon runs under, such as valgrind.
 WRAPPER = os.environ.get("MIREBOX_WRAPPER", "").split()
@@ -31,19 +32,25 @@ ISOLATED_REASON = ("runs in the plain build only (make test): preloads a library
 # Generous: CI machines are noisy, and a deadline only bounds a failing test.
 DEADLINE = 30.0
 
-HELP = (
-    "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
-    "  -4        Bind to IPv4 only\n"
-    "  -6        Bind to IPv6 only\n"
-    "  -d INT    Message millisecond delay [10000]\n"
-    "  -f        Set and load config file [/usr/local/etc/mirebox.config]\n"
-    "  -h        Print this help message and exit\n"
-    "  -l INT    Maximum banner line length (3-255) [32]\n"
-    "  -m INT    Maximum number of clients [4096]\n"
-    "  -p INT    Listening port [2222]\n"
-    "  -v        Print diagnostics to standard output (repeatable)\n"
-    "  -V        Print version information and exit\n"
-)
+
+def help_text(default_config):
+    """The help text of a daemon built to read default_config at start-up."""
+    return (
+        "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
+        "  -4        Bind to IPv4 only\n"
+        "  -6        Bind to IPv6 only\n"
+        "  -d INT    Message millisecond delay [10000]\n"
+        f"  -f        Set and load config file [{default_config}]\n"
+        "  -h        Print this help message and exit\n"
+        "  -l INT    Maximum banner line length (3-255) [32]\n"
+        "  -m INT    Maximum number of clients [4096]\n"
+        "  -p INT    Listening port [2222]\n"
+        "  -v        Print diagnostics to standard output (repeatable)\n"
+        "  -V        Print version information and exit\n"
+    )
+
+
+HELP = help_text(DEFAULT_CONFIG)
 
 # The CLOSE and TOTALS lines of a wall clock that only runs forward.
 CLOSE = (r"CLOSE host=(?P<host>\S*) port=(?P<port>\d+) fd=(?P<fd>\d+) "

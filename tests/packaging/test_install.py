@@ -1,70 +1,146 @@
-"""The installed tree and the files that go with the program: the manual page,
-the sample configuration and the service files for FreeBSD and for systemd."""
+"""`make install` as a user runs it: what it builds, where each file lands for
+a prefix, and the files that go with the program (the manual page and the
+sample configuration)."""
 
 import os
 import platform
 import re
 import subprocess
-import tempfile
 import sys
+import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from skips import needs_command  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import help_text, needs_command  # noqa: E402
 
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+# The compiler of the build under test, so that the install builds alike.
+COMPILER = os.environ.get("MIREBOX_CXX_COMPILER", "")
 BUILD = os.environ["MIREBOX_BUILD_DIR"]
 
+# prefix: (configuration file, systemd unit directory); the rest goes below
+# the prefix.
+LAYOUTS = {
+    "/usr/local": ("/usr/local/etc/mirebox.config", "/usr/local/lib/systemd/system"),
+    "/usr": ("/etc/mirebox.config", "/usr/lib/systemd/system"),
+    "/opt/mirebox": ("/etc/opt/mirebox/mirebox.config", "/etc/systemd/system"),
+}
 
-class InstallTree(unittest.TestCase):
+
+def installed_files(root):
+    found = set()
+    for directory, _, files in os.walk(root):
+        for name in files:
+            found.add("/" + os.path.relpath(os.path.join(directory, name), root))
+    return found
+
+
+def executables(root):
+    """Programs made by a build tree, whatever the generator put where."""
+    return {name for directory, _, files in os.walk(root) for name in files
+            if os.access(os.path.join(directory, name), os.X_OK)
+            and not name.endswith((".sh", ".py", ".bin", ".out"))
+            and "CMakeFiles" not in directory}
+
+
+class MakeInstall(unittest.TestCase):
+    """One build tree, installed for each prefix in turn, as `make install
+    PREFIX=... DESTDIR=...` does it."""
+
     @classmethod
     def setUpClass(cls):
-        cls.stage = tempfile.TemporaryDirectory()
-        subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr/local"], check=True,
-                       env={**os.environ, "DESTDIR": cls.stage.name}, capture_output=True)
-        cls.root = os.path.join(cls.stage.name, "usr/local")
+        cls.scratch = tempfile.TemporaryDirectory()
+        cls.build = os.path.join(cls.scratch.name, "build")
+        cls.stages = {}
+        flags = f"-DCMAKE_CXX_COMPILER={COMPILER}" if COMPILER else ""
+        for prefix in LAYOUTS:
+            stage = os.path.join(cls.scratch.name, "stage" + prefix.replace("/", "-"))
+            result = subprocess.run(
+                ["make", "-C", SOURCE, "install", f"BUILD={cls.build}", f"PREFIX={prefix}",
+                 f"DESTDIR={stage}", f"CMAKE_FLAGS={flags}"],
+                capture_output=True, text=True, timeout=1200)
+            if result.returncode != 0:
+                raise AssertionError(f"make install PREFIX={prefix} failed:\n"
+                                     f"{result.stdout[-3000:]}\n{result.stderr[-3000:]}")
+            cls.stages[prefix] = stage
 
     @classmethod
     def tearDownClass(cls):
-        cls.stage.cleanup()
+        cls.scratch.cleanup()
 
-    def installed(self):
-        found = set()
-        for directory, _, files in os.walk(self.root):
-            for name in files:
-                found.add(os.path.relpath(os.path.join(directory, name), self.root))
-        return found
+    @property
+    def root(self):
+        """The default prefix's tree."""
+        return f"{self.stages['/usr/local']}/usr/local"
 
-    def test_tree_holds_program_manual_and_sample(self):
-        expected = {"sbin/mirebox", "share/man/man8/mirebox.8", "etc/mirebox.config.sample",
-                    "bin/mirebox-stats", "share/man/man1/mirebox-stats.1"}
-        if platform.system() == "Linux":
-            expected |= {"lib/systemd/system/mirebox.service",
-                         "lib/systemd/system/mirebox-stats.service"}
-        elif platform.system() == "FreeBSD":
-            expected |= {"etc/rc.d/mirebox", "etc/rc.d/mirebox_stats"}
-        self.assertEqual(self.installed(), expected)
-        self.assertTrue(os.access(os.path.join(self.root, "sbin/mirebox"), os.X_OK))
-        self.assertTrue(os.access(os.path.join(self.root, "bin/mirebox-stats"), os.X_OK))
+    def test_each_prefix_puts_every_file_where_its_system_looks(self):
+        for prefix, (config, unit_directory) in LAYOUTS.items():
+            with self.subTest(prefix=prefix):
+                expected = {f"{prefix}/sbin/mirebox", f"{prefix}/share/man/man8/mirebox.8",
+                            f"{config}.sample", f"{prefix}/bin/mirebox-stats",
+                            f"{prefix}/share/man/man1/mirebox-stats.1"}
+                if platform.system() == "Linux":
+                    expected |= {f"{unit_directory}/mirebox.service",
+                                 f"{unit_directory}/mirebox-stats.service",
+                                 f"{prefix}/share/doc/mirebox/examples/fail2ban.conf"}
+                elif platform.system() == "FreeBSD":
+                    examples = f"{prefix}/share/examples/mirebox"
+                    expected |= {f"{os.path.dirname(config)}/rc.d/mirebox",
+                                 f"{os.path.dirname(config)}/rc.d/mirebox_stats",
+                                 f"{examples}/fail2ban.conf", f"{examples}/syslog.conf",
+                                 f"{examples}/newsyslog.conf"}
+                self.assertEqual(installed_files(self.stages[prefix]), expected)
 
-    def test_installed_program_runs(self):
-        result = subprocess.run([os.path.join(self.root, "sbin/mirebox"), "-V"],
+    def test_installed_program_reads_and_names_the_prefix_configuration(self):
+        for prefix, (config, _) in LAYOUTS.items():
+            with self.subTest(prefix=prefix):
+                stage = self.stages[prefix]
+                program = f"{stage}{prefix}/sbin/mirebox"
+                result = subprocess.run([program, "-h"], capture_output=True, text=True)
+                self.assertEqual((result.returncode, result.stdout), (0, help_text(config)))
+                # Every installed file that names the configuration names this one.
+                for path in installed_files(stage):
+                    with open(stage + path, "rb") as installed:
+                        named = set(re.findall(rb"/[\w/.]*etc/[\w/.]*mirebox\.config\b",
+                                               installed.read()))
+                    self.assertLessEqual(named, {config.encode()}, path)
+                manual = f"{stage}{prefix}/share/man/man8/mirebox.8"
+                with open(manual, encoding="ascii") as page:
+                    self.assertIn(f".Pa {config}\n", page.read())
+
+    def test_default_build_names_the_usual_path(self):
+        result = subprocess.run([f"{self.stages['/usr/local']}/usr/local/sbin/mirebox", "-h"],
                                 capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stdout), (0, "Mirebox 1.1\n"))
+        self.assertIn("  -f        Set and load config file [/usr/local/etc/mirebox.config]\n",
+                      result.stdout)
+
+    def test_only_the_programs_are_built(self):
+        self.assertEqual(executables(self.build), {"mirebox", "mirebox-stats"})
+
+    @needs_command("binutils", "readelf")
+    def test_installed_programs_are_stripped(self):
+        for program in ("sbin/mirebox", "bin/mirebox-stats"):
+            with self.subTest(program=program):
+                sections = subprocess.run(["readelf", "-S", "-W", f"{self.root}/{program}"],
+                                          capture_output=True, text=True, check=True).stdout
+                for section in (".symtab", ".debug_info", ".debug_line"):
+                    self.assertNotIn(f" {section} ", sections)
+                self.assertIn(" .text ", sections)
 
     def test_installed_stats_program_runs(self):
-        result = subprocess.run([os.path.join(self.root, "bin/mirebox-stats"), "-V"],
+        result = subprocess.run([f"{self.root}/bin/mirebox-stats", "-V"],
                                 capture_output=True, text=True)
         self.assertEqual((result.returncode, result.stdout), (0, "mirebox-stats 1.1\n"))
 
     @needs_command("mandoc", "mandoc")
     def test_stats_manual_page_is_lint_free_and_covers_every_option(self):
-        page = os.path.join(self.root, "share/man/man1/mirebox-stats.1")
+        page = f"{self.root}/share/man/man1/mirebox-stats.1"
         lint = subprocess.run(["mandoc", "-Tlint", "-W", "warning", page],
                               capture_output=True, text=True)
         self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
         text = re.sub(".\b", "", subprocess.run(["mandoc", "-Tutf8", page], capture_output=True,
                                                 text=True).stdout)
-        usage = subprocess.run([os.path.join(self.root, "bin/mirebox-stats"), "-h"],
+        usage = subprocess.run([f"{self.root}/bin/mirebox-stats", "-h"],
                                capture_output=True, text=True).stdout
         options = re.findall(r"^  -(\w), (--[a-z]+)", usage, re.M)
         self.assertIn(("p", "--prometheus"), options)
@@ -76,73 +152,47 @@ class InstallTree(unittest.TestCase):
                        "mirebox_descriptor_exhaustions_total", "mirebox_unparsed_lines_total"):
             self.assertIn(metric, text)
 
-    def test_sample_lists_every_key_at_its_default(self):
-        with open(os.path.join(self.root, "etc/mirebox.config.sample"), encoding="ascii") as sample:
-            settings = [line.split() for line in sample if line.strip() and not line.startswith("#")]
-        self.assertEqual(settings, [["Port", "2222"], ["Delay", "10000"], ["MaxLineLength", "32"],
-                                    ["MaxClients", "4096"], ["LogLevel", "0"], ["BindFamily", "0"]])
-        # The daemon reads it without a word.
-        result = subprocess.run([os.path.join(self.root, "sbin/mirebox"), "-f",
-                                 os.path.join(self.root, "etc/mirebox.config.sample"), "-V"],
-                                capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stderr), (0, ""))
+    def test_sample_changes_nothing_but_the_log_level(self):
+        sample = f"{self.stages['/usr/local']}/usr/local/etc/mirebox.config.sample"
+        with open(sample, encoding="ascii") as text:
+            lines = [line.split("#")[0].split() for line in text]
+        with open(sample, encoding="ascii") as text:
+            commented = [line[1:].split() for line in text
+                         if re.match(r"#[A-Z]\w+ \S+$", line)]
+        self.assertEqual([line for line in lines if line], [["LogLevel", "1"]])
+        self.assertEqual(commented, [["Port", "2222"], ["Delay", "10000"],
+                                     ["MaxLineLength", "32"], ["MaxClients", "4096"],
+                                     ["BindFamily", "0"]])
+        # Uncommented, every key reads without a word at its default.
+        program = f"{self.stages['/usr/local']}/usr/local/sbin/mirebox"
+        with tempfile.TemporaryDirectory() as directory:
+            uncommented = os.path.join(directory, "all.config")
+            with open(uncommented, "w", encoding="ascii") as config:
+                config.writelines(" ".join(words) + "\n" for words in commented)
+            for path in (sample, uncommented):
+                result = subprocess.run([program, "-f", path, "-V"], capture_output=True,
+                                        text=True)
+                self.assertEqual((result.returncode, result.stderr), (0, ""), path)
 
     @needs_command("mandoc", "mandoc")
     def test_manual_page_is_lint_free_and_covers_every_option(self):
-        page = os.path.join(self.root, "share/man/man8/mirebox.8")
+        page = f"{self.stages['/usr/local']}/usr/local/share/man/man8/mirebox.8"
         lint = subprocess.run(["mandoc", "-Tlint", "-W", "warning", page],
                               capture_output=True, text=True)
         self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
         text = subprocess.run(["mandoc", "-Tutf8", page], capture_output=True,
                               text=True).stdout
         text = re.sub(".\b", "", text)
+        self.assertIn("mirebox – tarpit that keeps SSH clients waiting on slow pre-banner lines",
+                      text)
         for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "CONFIGURATION FILE", "SIGNALS",
-                        "FILES", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS", "SEE ALSO"):
+                        "LOG", "FILES", "EXIT STATUS", "EXAMPLES", "DIAGNOSTICS", "SEE ALSO",
+                        "STANDARDS"):
             self.assertRegex(text, rf"\n{section}\n")
         for option in "46dfhlmpsVv":
             self.assertRegex(text, rf"\n\s+-{option}\b")
         for key in ("Port", "Delay", "MaxLineLength", "MaxClients", "LogLevel", "BindFamily"):
             self.assertIn(key, text)
-
-
-class ServiceFiles(unittest.TestCase):
-    rc_script = os.path.join(BUILD, "rc.d/mirebox")
-    unit = os.path.join(BUILD, "mirebox.service")
-
-    def test_rc_script_parses(self):
-        result = subprocess.run(["sh", "-n", self.rc_script], capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stderr), (0, ""))
-
-    @needs_command("shellcheck", "shellcheck")
-    def test_rc_script_passes_shellcheck(self):
-        result = subprocess.run(["shellcheck", "-s", "sh", self.rc_script],
-                                capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stdout), (0, ""))
-
-    def test_rc_script_passes_program_options_through_command_args(self):
-        with open(self.rc_script, encoding="ascii") as script:
-            text = script.read()
-        self.assertRegex(text, r'command="/usr/sbin/daemon"')
-        self.assertRegex(text, r'command_args="[^"]*/sbin/mirebox \$\{mirebox_args\}"')
-        self.assertNotIn("mirebox_flags", text.split("load_rc_config")[1])
-        self.assertIn('extra_commands="reload totals"', text)
-
-    @needs_command("systemd", "systemd-analyze")
-    def test_systemd_unit_verifies(self):
-        with tempfile.TemporaryDirectory() as directory:
-            # Verified against the program as built, since it is not installed here.
-            with open(self.unit, encoding="ascii") as source:
-                text = re.sub(r"ExecStart=\S+", f"ExecStart={BUILD}/mirebox", source.read())
-            unit = os.path.join(directory, "mirebox.service")
-            with open(unit, "w", encoding="ascii") as copy:
-                copy.write(text)
-            result = subprocess.run(["systemd-analyze", "verify", "--man=no", unit],
-                                    capture_output=True, text=True)
-            self.assertEqual((result.returncode, result.stderr), (0, ""))
-        for setting in ("DynamicUser=yes", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
-                        "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
-                        "RestrictAddressFamilies=", "LimitNOFILE=", "ExecReload=/bin/kill -HUP"):
-            self.assertIn(setting, text)
 
 
 class StatsServiceFiles(unittest.TestCase):

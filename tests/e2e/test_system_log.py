@@ -1,0 +1,195 @@
+"""The daemon's log as the programs around it read it: a real rsyslogd
+receiving -s, and fail2ban's filter run over what the daemon wrote, on
+standard output and through the system log."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest,
+                     needs_command)
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+FILTER = os.path.join(SOURCE, "packaging", "fail2ban", "mirebox.conf")
+EVENT = re.compile(r"(Port|Delay|MaxLineLength|MaxClients|BindFamily|ACCEPT|CLOSE|TOTALS) .*")
+RSYSLOG_CONF = """\
+module(load="imuxsock" SysSock.Use="off")
+input(type="imuxsock" Socket="{dev}/log" RateLimit.Interval="0")
+template(name="fields" type="string"
+         string="%syslogfacility-text% %syslogseverity-text% %syslogtag%%msg:::sp-if-no-1st-sp%%msg%\\n")
+if $programname == "mirebox" then {{
+    action(type="omfile" file="{directory}/fields.log" template="fields")
+    action(type="omfile" file="{directory}/messages" template="RSYSLOG_TraditionalFileFormat")
+}}
+"""
+
+
+def fail2ban_addresses(log, directory):
+    """The addresses fail2ban-regex finds with the shipped filter in a log
+    file, and the number of lines it matched."""
+    filters = os.path.join(directory, "fail2ban", "filter.d")
+    os.makedirs(filters)
+    shutil.copy(FILTER, os.path.join(filters, "mirebox.conf"))
+    for installed in ("/etc/fail2ban", "/usr/local/etc/fail2ban"):
+        common = os.path.join(installed, "filter.d", "common.conf")
+        if os.path.exists(common):
+            os.symlink(common, os.path.join(filters, "common.conf"))
+            break
+    config = os.path.dirname(filters)
+    addresses = subprocess.run(["fail2ban-regex", "-c", config, "-o", "ip", log, "mirebox"],
+                               capture_output=True, text=True, check=True).stdout.split()
+    summary = subprocess.run(["fail2ban-regex", "-c", config, log, "mirebox"],
+                             capture_output=True, text=True, check=True).stdout
+    matched = int(re.search(r"^Lines: \d+ lines, \d+ ignored, (\d+) matched", summary,
+                            flags=re.M)[1])
+    return addresses, matched
+
+
+class Clients(TarpitTest):
+    """Two daemons, dual-stack and IPv4-only, each holding clients of every
+    address form: ::ffff:127.0.0.1 and ::1, then 127.0.0.1."""
+
+    def hold_and_stop(self, *options, **start):
+        dual = self.start("-v", "-v", *options, **start)
+        ipv4 = self.start("-4", "-v", *options, **start)
+        for daemon, host, family in [(dual, "127.0.0.1", socket.AF_INET),
+                                     (dual, "::1", socket.AF_INET6),
+                                     (ipv4, "127.0.0.1", socket.AF_INET)]:
+            self.connect(daemon.port, host=host, family=family)
+        return dual, ipv4
+
+    def stop(self, *daemons):
+        for daemon in daemons:
+            daemon.signal(signal.SIGUSR1)
+        time.sleep(0.2)
+        for daemon in daemons:
+            self.assertEqual(daemon.stop(), 0)
+            self.assertEqual(daemon.errors, [])
+
+    def scratch(self):
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        return scratch.name
+
+
+@needs_command("fail2ban", "fail2ban-regex")
+class Fail2banOnStandardOutput(Clients):
+    def test_filter_finds_every_client_and_nothing_else(self):
+        dual, ipv4 = self.hold_and_stop()
+        dual.wait_for(r"ACCEPT .* n=2/4096")
+        ipv4.wait_for(r"ACCEPT .* n=1/4096")
+        self.stop(dual, ipv4)
+        directory = self.scratch()
+        log = os.path.join(directory, "mirebox.log")
+        with open(log, "w", encoding="ascii") as output:
+            for daemon in (dual, ipv4):
+                output.writelines(f"{stamp} {message}\n" for stamp, message, _ in daemon.lines)
+            # A client gone before its address was read names nobody.
+            output.write(f"{dual.lines[-1][0]} ACCEPT host= port=0 fd=7 n=3/4096\n")
+        addresses, matched = fail2ban_addresses(log, directory)
+        self.assertEqual(addresses, ["127.0.0.1", "::1", "127.0.0.1"])
+        self.assertEqual(matched, 3)
+
+
+@unittest.skipIf(ISOLATED, ISOLATED_REASON)
+@needs_command("rsyslog", "rsyslogd")
+class Rsyslog(Clients):
+    """A real rsyslogd, whose socket is /dev/log in each daemon's private
+    mount namespace; the daemons run as "mirebox", as installed."""
+
+    def setUp(self):
+        self.directory = self.scratch()
+        dev = os.path.join(self.directory, "dev")
+        os.mkdir(dev)
+        conf = os.path.join(self.directory, "rsyslog.conf")
+        with open(conf, "w", encoding="ascii") as text:
+            text.write(RSYSLOG_CONF.format(dev=dev, directory=self.directory))
+        rsyslogd = subprocess.Popen(
+            ["rsyslogd", "-n", "-f", conf, "-i", os.path.join(self.directory, "rsyslogd.pid")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(rsyslogd.stderr.close)
+        self.addCleanup(rsyslogd.wait, DEADLINE)
+        self.addCleanup(rsyslogd.terminate)
+        deadline = time.monotonic() + DEADLINE
+        while not os.path.exists(os.path.join(dev, "log")):
+            if rsyslogd.poll() is not None or time.monotonic() > deadline:
+                self.fail(f"rsyslogd did not start: {rsyslogd.stderr.read()!r}")
+            time.sleep(0.05)
+
+        program = os.path.join(self.directory, "mirebox")
+        os.symlink(os.environ["MIREBOX_BINARY"], program)
+        self.wrapper = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                        'mount --bind "$0" /dev && program=$1 && shift 2 && exec "$program" "$@"',
+                        dev, program]
+        probe = self.start("-V", wrapper=self.wrapper)
+        if probe.finish() != 0:
+            self.skipTest(f"no private mount namespace here: {probe.errors}")
+
+    def logged(self, name, pattern, count=1):
+        """The lines of rsyslogd's file `name`, once `count` of them match."""
+        path = os.path.join(self.directory, name)
+        deadline = time.monotonic() + DEADLINE
+        while True:
+            lines = []
+            if os.path.exists(path):
+                with open(path, encoding="ascii") as log:
+                    lines = log.read().splitlines()
+            if sum(1 for line in lines if re.search(pattern, line)) >= count:
+                return lines
+            if time.monotonic() > deadline:
+                raise AssertionError(f"no {count} lines matching {pattern!r} in {name}: "
+                                     f"{lines[-20:]!r}")
+            time.sleep(0.05)
+
+    def run_daemons(self):
+        dual, ipv4 = self.hold_and_stop("-s", wrapper=self.wrapper)
+        self.logged("fields.log", r"ACCEPT ", count=3)
+        self.stop(dual, ipv4)
+        self.assertEqual(dual.messages() + ipv4.messages(), [])
+        return dual, ipv4
+
+    def test_events_at_info_trace_at_debug_under_the_name_and_pid(self):
+        dual, ipv4 = self.run_daemons()
+        lines = self.logged("fields.log", TOTALS, count=4)
+        entries = [re.fullmatch(r"(\S+) (\S+) mirebox\[(\d+)\]: (.*)", line) for line in lines]
+        self.assertTrue(all(entries), lines)
+        by_daemon = {}
+        for entry in entries:
+            facility, severity, pid, message = entry.groups()
+            by_daemon.setdefault(int(pid), []).append((facility, severity, message))
+        self.assertEqual(set(by_daemon), {dual.process.pid, ipv4.process.pid})
+        for daemon, trace in [(dual, True), (ipv4, False)]:
+            with self.subTest(daemon=daemon.process.pid, trace=trace):
+                logged = by_daemon[daemon.process.pid]
+                self.assertTrue(all(facility == "daemon" for facility, _, _ in logged))
+                self.assertEqual({message for _, severity, message in logged
+                                  if severity == "info"},
+                                 {message for _, _, message in logged if EVENT.fullmatch(message)})
+                debug = [message for _, severity, message in logged if severity == "debug"]
+                self.assertEqual(len(debug) > 0, trace, debug)
+                self.assertEqual(len(debug) + len([m for m in logged if EVENT.fullmatch(m[2])]),
+                                 len(logged))
+                self.assertIn(f"Port {daemon.port}", [message for _, _, message in logged])
+                self.assertEqual(len([m for _, _, m in logged if re.fullmatch(CLOSE, m)]),
+                                 2 if trace else 1)
+        self.assertTrue(any(severity == "debug" and re.fullmatch(r"socket\(\) = \d+", message)
+                            for _, severity, message in by_daemon[dual.process.pid]))
+
+    @needs_command("fail2ban", "fail2ban-regex")
+    def test_fail2ban_finds_every_client_in_the_system_log(self):
+        self.run_daemons()
+        self.logged("messages", TOTALS, count=4)
+        addresses, matched = fail2ban_addresses(os.path.join(self.directory, "messages"),
+                                                self.directory)
+        self.assertEqual(sorted(addresses), ["127.0.0.1", "127.0.0.1", "::1"])
+        self.assertEqual(matched, 3)
+
+
+if __name__ == "__main__":
+    unittest.main()

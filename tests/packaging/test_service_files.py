@@ -1,0 +1,225 @@
+"""The rc.d script and the systemd unit as built: checked with the real tools
+where this system has them, and run in part, as the service managers would
+run them, where that can be done honestly here."""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from service_files import RcScript, SystemdUnit
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from harness import DEADLINE, connect, free_port, needs_command  # noqa: E402
+
+BUILD = os.environ["MIREBOX_BUILD_DIR"]
+IS_ROOT = os.geteuid() == 0
+# The service user of these tests: one every Debian and FreeBSD system has.
+USER, GROUP = "nobody", ("nogroup" if os.path.exists("/etc/debian_version") else "nobody")
+
+
+def wait_until(predicate, what):
+    deadline = time.monotonic() + DEADLINE
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no {what} within {DEADLINE} s")
+        time.sleep(0.05)
+
+
+class Scratch(unittest.TestCase):
+    """A test with a temporary directory that the service user can enter."""
+
+    def setUp(self):
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        self.directory = scratch.name
+        os.chmod(self.directory, 0o755)
+        self.config = os.path.join(self.directory, "mirebox.config")
+
+
+class RcScriptTest(Scratch):
+    def script(self):
+        return RcScript(BUILD, self.directory, self.config)
+
+    def test_script_parses(self):
+        result = subprocess.run(["sh", "-n", os.path.join(BUILD, "rc.d/mirebox")],
+                                capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+
+    @needs_command("shellcheck", "shellcheck")
+    def test_script_passes_shellcheck(self):
+        result = subprocess.run(["shellcheck", "-s", "sh", os.path.join(BUILD, "rc.d/mirebox")],
+                                capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stdout), (0, ""))
+
+    @unittest.skipUnless(IS_ROOT, "makes a run directory owned by another user: needs root")
+    def test_start_runs_mirebox_under_daemon_with_its_flags_behind_the_program(self):
+        script = self.script()
+        program = SystemdUnit(BUILD).command("ExecStart")[0]
+        run = script.run_dir
+        daemon_options = {"-f": "", "-S": "", "-s": "warning", "-T": "mirebox",
+                          "-P": f"{run}/daemon.pid", "-p": f"{run}/mirebox.pid", "-R": "10"}
+        cases = [
+            ({}, {}, ["-s"]),
+            ({"mirebox_flags": "-s -p 22 -f /usr/local/etc/other.config"}, {},
+             ["-s", "-p", "22", "-f", "/usr/local/etc/other.config"]),
+            ({"mirebox_restart_delay": "30"}, {"-R": "30"}, ["-s"]),
+        ]
+        for rc_conf, changed, arguments in cases:
+            with self.subTest(rc_conf=rc_conf):
+                result = script.run("start", mirebox_enable="YES", mirebox_user=USER,
+                                    mirebox_group=GROUP, **rc_conf)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                # rc.subr runs daemon(8) as the user, so the pid files and
+                # the restarted program are the user's.
+                self.assertEqual(script.started(),
+                                 (USER, {**daemon_options, **changed}, program, arguments))
+                self.assertEqual(os.stat(run).st_uid, int(subprocess.check_output(
+                    ["id", "-u", USER])))
+
+    def test_signals_go_only_to_the_program_under_the_pid_in_the_file(self):
+        script = self.script()
+        program = SystemdUnit(BUILD).command("ExecStart")[0]
+        os.makedirs(script.run_dir)
+        pid_file = os.path.join(script.run_dir, "mirebox.pid")
+
+        # The daemon as daemon(8) starts it: its first word is the program.
+        port = free_port()
+        output = os.path.join(self.directory, "output")
+        with open(output, "w", encoding="ascii") as sink:
+            daemon = subprocess.Popen([program, "-v", "-p", str(port)], stdout=sink,
+                                      executable=os.path.join(BUILD, "mirebox"))
+        self.addCleanup(daemon.wait)
+        self.addCleanup(daemon.kill)
+        connect(port).close()
+
+        def logged(pattern):
+            with open(output, encoding="ascii") as lines:
+                return len(re.findall(pattern, lines.read(), flags=re.M))
+
+        with open(pid_file, "w", encoding="ascii") as pids:
+            pids.write(f"{daemon.pid}\n")
+        for command, pattern in [("reload", rf" Port {port}$"), ("totals", r" TOTALS ")]:
+            with self.subTest(command=command):
+                before = logged(pattern)
+                result = script.run(command, mirebox_enable="YES")
+                self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+                wait_until(lambda: logged(pattern) > before, f"{pattern!r} after {command}")
+
+        # A pid file the service user wrote names some other process.
+        bystander = subprocess.Popen(["sleep", "600"])
+        self.addCleanup(bystander.wait)
+        self.addCleanup(bystander.kill)
+        for content in (f"{bystander.pid}\n", "", None):
+            with self.subTest(pid_file=content):
+                if content is None:
+                    os.remove(pid_file)
+                else:
+                    with open(pid_file, "w", encoding="ascii") as pids:
+                        pids.write(content)
+                result = script.run("reload", mirebox_enable="YES")
+                self.assertEqual((result.returncode, result.stdout), (1, "mirebox is not running.\n"))
+        time.sleep(0.5)
+        self.assertIsNone(bystander.poll(), "the bystander was signalled")
+        daemon.send_signal(signal.SIGTERM)
+        self.assertEqual(daemon.wait(DEADLINE), 0)
+
+
+class ConfigurationCheck(Scratch):
+    """Both service files warn at start when the daemon would run on its
+    built-in settings because its configuration file is missing or the
+    service user cannot read it."""
+
+    def check_rc(self):
+        result = RcScript(BUILD, self.directory, self.config).run(
+            "start", mirebox_enable="YES", mirebox_user=USER, mirebox_group=GROUP)
+        return result.returncode, result.stderr
+
+    def check_systemd(self):
+        """The unit's ExecStartPre, run as the service user would run it."""
+        unit = SystemdUnit(BUILD)
+        installed = re.search(r"^ExecStartPre=.*? \[ ! -e (\S+) \]", unit.text, flags=re.M)[1]
+        command = [word.replace(installed, self.config)
+                   for word in unit.command("ExecStartPre")]
+        as_user = ["setpriv", f"--reuid={USER}", f"--regid={GROUP}", "--clear-groups"]
+        result = subprocess.run(as_user + command, capture_output=True, text=True)
+        return result.returncode, result.stderr
+
+    @unittest.skipUnless(IS_ROOT, "runs the checks as another user: needs root")
+    @needs_command("util-linux", "setpriv")
+    def test_missing_or_unreadable_file_is_reported_and_start_goes_on(self):
+        cases = [
+            (None, "does not exist: mirebox will run on its built-in settings and log no events"),
+            (0o600, "is not readable by (nobody|the service user): mirebox will run on its "
+                    "built-in settings"),
+            (0o644, None),
+        ]
+        for service, check in [("rc.d", self.check_rc), ("systemd", self.check_systemd)]:
+            for mode, warning in cases:
+                with self.subTest(service=service, mode=mode):
+                    if mode is not None:
+                        with open(self.config, "w", encoding="ascii") as config:
+                            config.write("LogLevel 1\n")
+                        os.chmod(self.config, mode)
+                    status, errors = check()
+                    self.assertEqual(status, 0)
+                    if warning is None:
+                        self.assertEqual(errors, "")
+                    else:
+                        self.assertRegex(" ".join(errors.split()),
+                                         rf"^(mirebox: WARNING: )?{re.escape(self.config)} "
+                                         rf"{warning}\.?$")
+                    if mode is not None:
+                        os.remove(self.config)
+
+
+class SystemdUnitTest(unittest.TestCase):
+    @needs_command("systemd", "systemd-analyze")
+    def test_unit_verifies(self):
+        unit = SystemdUnit(BUILD)
+        with tempfile.TemporaryDirectory() as directory:
+            # Verified against the program as built, since it is not installed here.
+            text = re.sub(r"^ExecStart=\S+", f"ExecStart={BUILD}/mirebox", unit.text,
+                          flags=re.M)
+            path = os.path.join(directory, "mirebox.service")
+            with open(path, "w", encoding="ascii") as copy:
+                copy.write(text)
+            result = subprocess.run(["systemd-analyze", "verify", "--man=no", path],
+                                    capture_output=True, text=True)
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+
+    def test_failing_starts_reach_the_start_limit(self):
+        """Restarts come RestartSec apart; unless a burst of them fits in the
+        interval, a daemon that fails at once is restarted for ever."""
+        unit = SystemdUnit(BUILD)
+        self.assertEqual(unit.value("Restart"), "on-failure")
+        burst = int(unit.value("StartLimitBurst"))
+        interval = int(unit.value("StartLimitIntervalSec"))
+        restart = int(unit.value("RestartSec"))
+        self.assertLess((burst - 1) * restart, interval)
+        # The limit belongs to [Unit]: in [Service] systemd ignores it.
+        unit_section = unit.text.split("[Service]")[0]
+        self.assertIn("StartLimitBurst=", unit_section)
+        self.assertIn("StartLimitIntervalSec=", unit_section)
+
+    def test_unit_settings(self):
+        unit = SystemdUnit(BUILD)
+        # exec: a program that cannot be run fails the start, not later.
+        self.assertEqual(unit.value("Type"), "exec")
+        # Events through syslog(3) keep their priorities in the journal;
+        # standard error carries only problems.
+        self.assertEqual(unit.command("ExecStart")[1:], ["-s"])
+        self.assertEqual(unit.value("SyslogLevel"), "warning")
+        self.assertEqual(unit.value("ExecReload"), "/bin/kill -HUP $MAINPID")
+        for setting in ("DynamicUser=yes", "AmbientCapabilities=CAP_NET_BIND_SERVICE",
+                        "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
+                        "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX", "LimitNOFILE="):
+            self.assertRegex(unit.text, rf"(?m)^{re.escape(setting)}")
+
+
+if __name__ == "__main__":
+    unittest.main()
