@@ -37,7 +37,7 @@ def main(argv):
         if reason.startswith(skips.PACKAGE_PREFIX):
             unmet.add(reason[len(skips.PACKAGE_PREFIX):].split(":")[0])
     if unmet:
-        print(f"To run them: apt-get install {' '.join(sorted(unmet))} (or pkg install on FreeBSD)")
+        print(f"To run them: tools/deps test as root installs what is missing ({' '.join(sorted(unmet))} on Debian)")
     if unmet & fail_on:
         print(f"FAILED: skipped although installed: {' '.join(sorted(unmet & fail_on))}")
         return 1
