@@ -127,6 +127,14 @@ class MakeInstall(unittest.TestCase):
                     self.assertNotIn(f" {section} ", sections)
                 self.assertIn(" .text ", sections)
 
+    @needs_command("binutils", "readelf")
+    def test_installed_daemon_needs_only_the_c_library(self):
+        dynamic = subprocess.run(["readelf", "-d", f"{self.root}/sbin/mirebox"],
+                                 capture_output=True, text=True, check=True).stdout
+        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic)
+        self.assertEqual(len(needed), 1, needed)
+        self.assertRegex(needed[0], r"^libc\.so\.\d+$")
+
     def test_installed_stats_program_runs(self):
         result = subprocess.run([f"{self.root}/bin/mirebox-stats", "-V"],
                                 capture_output=True, text=True)
