@@ -152,7 +152,7 @@ bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigs
     }
     if (ready == 0) return false;
     let_in_pending_signals(wait_mask);
-    return (entry.revents & POLLIN) != 0 && service_running;
+    return (entry.revents & POLLIN) != 0;
 }
 
 // Failures of accept that concern one connection, not the daemon.
