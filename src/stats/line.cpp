@@ -16,6 +16,12 @@ constexpr std::int64_t MS_PER_DAY = 86400000;
 // Seconds and counts beyond this are not the daemon's; it also keeps the
 // arithmetic below far from overflow.
 constexpr std::size_t MAX_DIGITS = 15;
+// No client is held for a hundred years (36525 days), and none is sent 2^48
+// bytes, which takes 35 years at the shortest Delay and the longest
+// MaxLineLength. A CLOSE line past either is not the daemon's; the bounds
+// also keep each value a small part of what the sums can hold.
+constexpr std::int64_t MAX_HOLD_MS = 36525 * MS_PER_DAY;
+constexpr std::int64_t MAX_CLIENT_BYTES = std::int64_t{1} << 48;
 
 bool take(std::string_view& text, std::string_view prefix) {
     if (!text.starts_with(prefix)) return false;
@@ -305,8 +311,9 @@ bool take_event(std::string_view& text, LogLine& line) {
     if (take(text, "CLOSE ")) {
         line.kind = LineKind::close;
         return take_peer(text, line) && take(text, " time=") &&
-               take_millis(text, line.duration_ms) && take(text, " bytes=") &&
-               take_unsigned(text, line.bytes);
+               take_millis(text, line.duration_ms) && line.duration_ms <= MAX_HOLD_MS &&
+               line.duration_ms >= -MAX_HOLD_MS && take(text, " bytes=") &&
+               take_unsigned(text, line.bytes) && line.bytes <= MAX_CLIENT_BYTES;
     }
     if (take(text, "TOTALS connects=")) {
         line.kind = LineKind::totals;

@@ -89,6 +89,11 @@ TEST_F(LineTest, CloseAndTotalsTimesIncludingNegativeOnes) {
         {"CLOSE host= port=0 fd=5 time=12.001 bytes=54", LineKind::close, 12001, 54, false},
         {"CLOSE host=2001:db8::7 port=40000 fd=9 time=1.999 bytes=1", LineKind::close, 1999, 1,
          true},
+        // As far as any client could go: a hundred years, 2^48 bytes.
+        {"CLOSE host=::1 port=2 fd=4 time=3155760000.000 bytes=281474976710656", LineKind::close,
+         3155760000000, 281474976710656, true},
+        {"CLOSE host=::1 port=2 fd=4 time=-3155760000.000 bytes=0", LineKind::close,
+         -3155760000000, 0, true},
         {"TOTALS connects=12 seconds=4356.286 bytes=7812", LineKind::totals, 4356286, 7812, false},
         {"TOTALS connects=0 seconds=-1.-250 bytes=0", LineKind::totals, -1250, 0, false},
     };
@@ -177,6 +182,16 @@ TEST_F(LineTest, WhatIsSkippedAndWhatIsNotUnderstood) {
         {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=-4.500 bytes=1",
          LineKind::unparsed},
         {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=1.000 bytes=99999999999999999999",
+         LineKind::unparsed},
+        // Past what any client could be held or sent.
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=3155760000.001 bytes=0",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=-3155760001.000 bytes=0",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=1.000 bytes=281474976710657",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=999999999999999.999 "
+         "bytes=999999999999999",
          LineKind::unparsed},
         {"2026-12-10T03:00:47.123Z ACCEPT host=::ffff:192.0.2.7 port=51122 fd=4 n=1/4096 and more",
          LineKind::unparsed},
