@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "stats/stats.h"
 
@@ -260,9 +261,13 @@ TEST(Address, MappedAndPlainIpv4AreOneAddressShownAsIpv4) {
     EXPECT_EQ(format_address(mapped), "192.0.2.7");
     EXPECT_EQ(format_address(v6), "2001:db8::ffff:c000:207");
     Address bad{};
-    for (const char* text : {"", "192.0.2", "::ffff:192.0.2.256", "host", "1:2:3:4:5:6:7:8:9",
-                             "0000000000000000000000000000000000000000000000000000"})
+    using namespace std::string_view_literals;
+    for (const std::string_view text :
+         {""sv, "192.0.2"sv, "::ffff:192.0.2.256"sv, "host"sv, "1:2:3:4:5:6:7:8:9"sv,
+          "0000000000000000000000000000000000000000000000000000"sv, "::1\0junk"sv,
+          "192.0.2.7\0"sv})
         EXPECT_FALSE(parse_address(text, bad)) << text;
+    EXPECT_EQ(parse_message("ACCEPT host=::1\0junk port=1 fd=4 n=1/1"sv).kind, LineKind::unparsed);
 }
 
 }  // namespace
