@@ -246,7 +246,13 @@ int main(int argc, char** argv) {
     if (!options.quiet) {
         const std::string report = options.json ? json_report(reader.tally, options.report)
                                                 : text_report(reader.tally, options.report);
-        std::fwrite(report.data(), 1, report.size(), stdout);
+        // A report cut short by a full disk must not end in success.
+        if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
+            std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "mirebox-stats: cannot write the report: %s\n",
+                         std::strerror(errno));
+            ok = false;
+        }
     }
     return ok ? 0 : 1;
 }

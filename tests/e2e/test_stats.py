@@ -449,6 +449,17 @@ class CommandLine(unittest.TestCase):
         self.assertIn("/nonexistent/mirebox.log: No such file or directory", result.stderr)
         self.assertEqual(json.loads(result.stdout)["connections"], 1)
 
+    @unittest.skipUnless(os.path.exists("/dev/full"), "no /dev/full on this system")
+    def test_a_report_that_cannot_be_written_fails(self):
+        for args in ([], ["--json"]):
+            with self.subTest(args=args), open("/dev/full", "w", encoding="ascii") as full:
+                result = subprocess.run(
+                    [STATS, *args], input="2026-12-10T03:00:47.123Z Port 22\n", stdout=full,
+                    stderr=subprocess.PIPE, text=True, timeout=DEADLINE, check=False)
+                self.assertEqual((result.returncode, result.stderr),
+                                 (1, "mirebox-stats: cannot write the report: "
+                                     "No space left on device\n"))
+
 
 if __name__ == "__main__":
     unittest.main()
