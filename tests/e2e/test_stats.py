@@ -275,6 +275,57 @@ class Following(StatsTest):
             self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 0)
 
 
+    def test_a_piped_backlog_is_read_before_the_first_metrics(self):
+        """As when the follower starts again on `journalctl -n all -f`: the
+        first metrics file counts the whole backlog, never a part of it, and
+        comes whether the pipe then falls silent or new lines never stop."""
+        backlog = 20000  # a megabyte and more: many reads of the pipe
+        text = "".join(f"2020-01-01T00:00:00.000Z ACCEPT host=2001:db8::{i:x} port=1 fd=4 "
+                       f"n=1/4096\n" for i in range(backlog)).encode()
+        for busy in (False, True):
+            with self.subTest(busy=busy):
+                prom = os.path.join(self.directory, f"busy-{busy}.prom")
+                reading, writing = os.pipe()
+                # Some of it in the pipe before the follower looks.
+                ahead = os.write(writing, text[:32768])
+                stats = self.start_stats("--follow", "--quiet", "--interval", "86400",
+                                         "--prometheus", prom, stdin=reading)
+                os.close(reading)
+                stop = threading.Event()
+                live = []
+
+                def write(writing=writing, ahead=ahead, stop=stop, live=live, busy=busy):
+                    view = memoryview(text)[ahead:]
+                    while view:
+                        view = view[os.write(writing, view):]
+                    # Then silence, or a busy daemon's lines, never a second apart.
+                    while not stop.wait(0.02 if busy else None):
+                        stamp = time.strftime("%Y-%m-%dT%H:%M:%S.000Z", time.gmtime())
+                        os.write(writing, f"{stamp} ACCEPT host=192.0.2.7 port=1 fd=4 "
+                                 "n=1/4096\n".encode())
+                        live.append(stamp)
+                    os.close(writing)
+
+                writer = threading.Thread(target=write)
+                writer.start()
+                self.addCleanup(writer.join)
+                self.addCleanup(stop.set)
+                deadline = time.monotonic() + DEADLINE
+                while not os.path.exists(prom):
+                    self.assertLess(time.monotonic(), deadline, "no metrics while following")
+                    time.sleep(0.05)
+                with open(prom, encoding="ascii") as metrics:
+                    first = parse_metrics(metrics.read())["mirebox_connections_total"]
+                self.assertGreaterEqual(first, backlog)
+                stop.set()
+                writer.join()
+                # The writer gone, the follower ends with the last metrics.
+                _, errors = stats.communicate(timeout=DEADLINE)
+                self.assertEqual(stats.returncode, 0, errors)
+                with open(prom, encoding="ascii") as metrics:
+                    self.assertEqual(parse_metrics(metrics.read())["mirebox_connections_total"],
+                                     backlog + len(live))
+
     def test_a_metrics_file_that_cannot_be_written_is_reported_once(self):
         log = os.path.join(self.directory, "mirebox.log")
         with open(log, "w", encoding="ascii") as text:
