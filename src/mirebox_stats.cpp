@@ -256,6 +256,7 @@ int main(int argc, char** argv) {
 
     static Reader reader;  // the tally's histogram is some kilobytes
     reader.context.ident = options.ident;
+    reader.tally.track_sources = !options.quiet;
     reader.context.now_ms = wall_ms();
     bool ok = options.follow ? follow(options, reader) : read_all(options, reader);
     if (options.prometheus != nullptr && !write_metrics(reader.tally, options.prometheus, true))

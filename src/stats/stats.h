@@ -156,6 +156,9 @@ struct Tally {
     std::int64_t held_now = 0;
     HoldHistogram hold;
     std::uint64_t per_hour[24] = {};  // ACCEPT lines by hour of day, UTC
+    // Only the report shows sources: without one, a follower meeting ever new
+    // addresses (a scanner rotating through a /64) must not grow for ever.
+    bool track_sources = true;
     SourceTable sources;
     // The daemon
     std::uint64_t starts = 0;

@@ -116,6 +116,7 @@ void tally_accept(Tally& tally, const LogLine& line) {
         ++tally.unknown_connections;
         return;
     }
+    if (!tally.track_sources) return;
     Source& source = find_source(tally.sources, line.address);
     if (source.connections < std::numeric_limits<std::uint32_t>::max()) ++source.connections;
 }
@@ -130,7 +131,7 @@ void tally_close(Tally& tally, const LogLine& line) {
     observe_hold(tally.hold, ms);
     add_to(tally.bytes, line.bytes);
     if (tally.held_now > 0) --tally.held_now;
-    if (line.has_address) {
+    if (line.has_address && tally.track_sources) {
         Source& source = find_source(tally.sources, line.address);
         add_to(source.held_ms, ms);
         ++source.releases;

@@ -350,6 +350,41 @@ class Following(StatsTest):
             self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 1)
 
 
+class Sources(StatsTest):
+    @unittest.skipUnless(os.path.exists("/proc/self/status"), "no /proc on this system")
+    def test_no_source_is_kept_when_no_report_is_written(self):
+        """A follower with --quiet --prometheus, as the service runs it, meets
+        a scanner rotating through a /64: its memory must not grow with the
+        addresses, which only the report would show."""
+        count = 300000  # a table of 16 MB, and 8 MB more while it doubles
+        text = "".join(f"2026-12-10T03:00:47.123Z ACCEPT host=2001:db8::{i >> 16:x}:{i & 0xffff:x} "
+                       f"port=1 fd=4 n=1/4096\n" for i in range(count))
+        peak_kib = {}
+        for quiet in (True, False):
+            prom = os.path.join(self.directory, f"quiet-{quiet}.prom")
+            stats = self.start_stats("--follow", "--interval", "1", "--prometheus", prom,
+                                     "--quiet" if quiet else "--json", stdin=subprocess.PIPE)
+            stats.stdin.write(text)  # read as it goes: only the report waits for the end
+            stats.stdin.flush()
+            deadline = time.monotonic() + DEADLINE
+            samples = {}
+            while samples.get("mirebox_connections_total") != count:
+                self.assertLess(time.monotonic(), deadline, samples)
+                time.sleep(0.1)
+                if os.path.exists(prom):
+                    with open(prom, encoding="ascii") as metrics:
+                        samples = parse_metrics(metrics.read())
+            # The peak of the program itself: a child's rusage would count the
+            # test's own memory, shared until the exec.
+            with open(f"/proc/{stats.pid}/status", encoding="ascii") as status:
+                peak_kib[quiet] = int(re.search(r"VmHWM:\s+(\d+) kB", status.read())[1])
+            report, errors = stats.communicate(timeout=DEADLINE)
+            self.assertEqual(stats.returncode, 0, errors)
+            if not quiet:
+                self.assertEqual(json.loads(report)["distinct_sources"], count)
+        self.assertGreater(peak_kib[False] - peak_kib[True], 12 * 1024, peak_kib)
+
+
 class Restarts(StatsTest):
     def test_starts_reloads_and_held_clients_across_two_runs(self):
         log = os.path.join(self.directory, "mirebox.log")
