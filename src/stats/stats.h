@@ -186,6 +186,9 @@ std::string text_report(const Tally& tally, const ReportOptions& options);
 std::string json_report(const Tally& tally, const ReportOptions& options);
 // "3 h 12 min", "850 ms": the two largest units.
 std::string format_duration(std::int64_t ms);
+// Seconds from milliseconds, exactly, as the report, JSON and metrics show
+// them: 4356.286, -9.700.
+std::string seconds_text(std::int64_t ms);
 
 // ---- metrics.cpp
 
