@@ -131,11 +131,8 @@ void tally_close(Tally& tally, const LogLine& line) {
     observe_hold(tally.hold, ms);
     add_to(tally.bytes, line.bytes);
     if (tally.held_now > 0) --tally.held_now;
-    if (line.has_address && tally.track_sources) {
-        Source& source = find_source(tally.sources, line.address);
-        add_to(source.held_ms, ms);
-        ++source.releases;
-    }
+    if (line.has_address && tally.track_sources)
+        add_to(find_source(tally.sources, line.address).held_ms, ms);
 }
 
 }  // namespace
