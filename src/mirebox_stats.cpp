@@ -254,7 +254,7 @@ int main(int argc, char** argv) {
     const int status = parse_options(argc, argv, options);
     if (status >= 0) return status;
 
-    static Reader reader;  // the tally's histogram is some kilobytes
+    Reader reader;
     reader.context.ident = options.ident;
     reader.tally.track_sources = !options.quiet;
     reader.context.now_ms = wall_ms();
