@@ -25,6 +25,12 @@ using namespace mirebox::stats;
 
 constexpr int POLL_MS = 250;       // how often a followed file is looked at
 constexpr int ROTATION_MS = 1000;  // and its name checked again
+// A pipe silent this long has given all it held when the follower started
+// (a writer such as journalctl can pause between pieces of its backlog).
+constexpr int QUIET_MS = 1000;
+// A line of the daemon's stamped this close to the follower's start is one
+// written around then, not the backlog: a busy log is never silent.
+constexpr std::int64_t LIVE_MS = 1000;
 
 volatile std::sig_atomic_t stop_requested = 0;
 
@@ -186,6 +192,11 @@ bool follow(const Options& options, Reader& reader) {
     }
     bool ok = true;
     bool written = true;  // a failing write is reported once, not every interval
+    // No metrics until what was written before the start is read: a restarted
+    // follower would otherwise show its counters low, then jumping back, which
+    // Prometheus takes for a reset.
+    bool caught_up = false;
+    const std::int64_t started_ms = wall_ms();
     std::int64_t next_write = monotonic_ms();
     std::int64_t next_check = next_write + ROTATION_MS;
     while (!stop_requested) {
@@ -195,13 +206,19 @@ bool follow(const Options& options, Reader& reader) {
             // A pipe: wait on it, but wake up for the metrics.
             const std::int64_t until_write = next_write - monotonic_ms();
             pollfd entry{input.fd, POLLIN, 0};
-            const int timeout = options.prometheus == nullptr || until_write > POLL_MS * 4
-                                    ? POLL_MS * 4
-                                    : static_cast<int>(until_write < 0 ? 0 : until_write);
-            if (poll(&entry, 1, timeout) > 0) result = read_input(input, sink);
+            int timeout = POLL_MS * 4;
+            if (!caught_up) timeout = QUIET_MS;
+            else if (options.prometheus != nullptr && until_write < timeout)
+                timeout = static_cast<int>(until_write < 0 ? 0 : until_write);
+            const int ready = poll(&entry, 1, timeout);
+            if (ready > 0) result = read_input(input, sink);
+            else if (ready == 0) caught_up = true;
+            if (reader.tally.has_time && reader.tally.last_ms >= started_ms - LIVE_MS)
+                caught_up = true;
         } else {
             while ((result = read_input(input, sink)) == ReadResult::data && !stop_requested) {
             }
+            caught_up = true;
         }
         if (result == ReadResult::end) break;
         if (result == ReadResult::error) {
@@ -213,7 +230,7 @@ bool follow(const Options& options, Reader& reader) {
             check_rotation(input, sink);
             next_check = now + ROTATION_MS;
         }
-        if (options.prometheus != nullptr && now >= next_write) {
+        if (options.prometheus != nullptr && caught_up && now >= next_write) {
             written = write_metrics(reader.tally, options.prometheus, written);
             next_write = now + options.interval_s * 1000;
         }
@@ -237,8 +254,9 @@ int main(int argc, char** argv) {
     const int status = parse_options(argc, argv, options);
     if (status >= 0) return status;
 
-    static Reader reader;  // the tally's histogram is some kilobytes
+    Reader reader;
     reader.context.ident = options.ident;
+    reader.tally.track_sources = !options.quiet;
     reader.context.now_ms = wall_ms();
     bool ok = options.follow ? follow(options, reader) : read_all(options, reader);
     if (options.prometheus != nullptr && !write_metrics(reader.tally, options.prometheus, true))
@@ -246,7 +264,13 @@ int main(int argc, char** argv) {
     if (!options.quiet) {
         const std::string report = options.json ? json_report(reader.tally, options.report)
                                                 : text_report(reader.tally, options.report);
-        std::fwrite(report.data(), 1, report.size(), stdout);
+        // A report cut short by a full disk must not end in success.
+        if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
+            std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            std::fprintf(stderr, "mirebox-stats: cannot write the report: %s\n",
+                         std::strerror(errno));
+            ok = false;
+        }
     }
     return ok ? 0 : 1;
 }

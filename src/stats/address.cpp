@@ -24,7 +24,10 @@ bool is_mapped(const Address& address) {
 
 bool parse_address(std::string_view text, Address& address) {
     char buffer[INET6_ADDRSTRLEN];
-    if (text.empty() || text.size() >= sizeof buffer) return false;
+    // inet_pton would stop at a NUL and take "::1\0junk" for ::1.
+    if (text.empty() || text.size() >= sizeof buffer ||
+        text.find('\0') != std::string_view::npos)
+        return false;
     std::memcpy(buffer, text.data(), text.size());
     buffer[text.size()] = '\0';
     in_addr v4{};

@@ -104,7 +104,8 @@ bool check_rotation(Input& input, LineSink sink) {
         const std::string path = input.path;
         return open_input(input, path);
     }
-    if (status.st_size < input.offset) {
+    // Only a regular file has a size to compare: a FIFO's is always 0.
+    if (input.regular && status.st_size < input.offset) {
         flush_input(input, sink);
         if (lseek(input.fd, 0, SEEK_SET) == -1) return false;
         input.offset = 0;

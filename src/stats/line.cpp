@@ -16,6 +16,12 @@ constexpr std::int64_t MS_PER_DAY = 86400000;
 // Seconds and counts beyond this are not the daemon's; it also keeps the
 // arithmetic below far from overflow.
 constexpr std::size_t MAX_DIGITS = 15;
+// No client is held for a hundred years (36525 days), and none is sent 2^48
+// bytes, which takes 35 years at the shortest Delay and the longest
+// MaxLineLength. A CLOSE line past either is not the daemon's; the bounds
+// also keep each value a small part of what the sums can hold.
+constexpr std::int64_t MAX_HOLD_MS = 36525 * MS_PER_DAY;
+constexpr std::int64_t MAX_CLIENT_BYTES = std::int64_t{1} << 48;
 
 bool take(std::string_view& text, std::string_view prefix) {
     if (!text.starts_with(prefix)) return false;
@@ -223,20 +229,39 @@ bool take_syslog_prefix(std::string_view& text, std::string_view& tag, std::int6
     return true;
 }
 
-// What the daemon writes to standard error, which the journal keeps beside
-// its log: warnings, fatal errors, bad values, a configuration file's
-// complaints ("path:3: Missing value"), the help text.
-bool is_daemon_complaint(std::string_view message) {
-    if (message.starts_with("mirebox: ") || message.starts_with("Usage: mirebox") ||
-        message.starts_with("  -"))
-        return true;
+// A line of the daemon's help text: "  -d INT    Message millisecond delay".
+bool is_help_line(std::string_view message) {
+    std::string_view rest = message;
+    if (!take(rest, "  -") || rest.empty()) return false;
+    const char option = rest[0];
+    const bool alphanumeric = is_digit(option) || (option >= 'a' && option <= 'z') ||
+                              (option >= 'A' && option <= 'Z');
+    rest.remove_prefix(1);
+    return alphanumeric && rest.starts_with(' ') && rest.find("  ") != std::string_view::npos;
+}
+
+// A configuration file's complaint: "path:3: Missing value".
+bool is_file_complaint(std::string_view message) {
     for (std::size_t colon = message.find(':'); colon != std::string_view::npos;
          colon = message.find(':', colon + 1)) {
         std::string_view rest = message.substr(colon + 1);
         std::int64_t line = 0;
-        if (take_unsigned(rest, line) && rest.starts_with(": ")) return true;
+        if (!take_unsigned(rest, line) || !take(rest, ": ")) continue;
+        if (rest == "Missing value" || rest == "Too many values") return true;
+        if ((take(rest, "Unknown option '") || take(rest, "Invalid log level '")) &&
+            rest.ends_with('\''))
+            return true;
     }
     return false;
+}
+
+// What the daemon writes to standard error, which the journal keeps beside
+// its log and a redirection can mix into its output file: its warnings and
+// errors ("mirebox: warning: ..."), a configuration file's complaints, the
+// help text.
+bool is_daemon_complaint(std::string_view message) {
+    return message.starts_with("mirebox: ") || message.starts_with("Usage: mirebox ") ||
+           is_help_line(message) || is_file_complaint(message);
 }
 
 // The socket-call trace: "socket() = 3", "poll(1, -1)", "= 0", "EINTR",
@@ -305,8 +330,9 @@ bool take_event(std::string_view& text, LogLine& line) {
     if (take(text, "CLOSE ")) {
         line.kind = LineKind::close;
         return take_peer(text, line) && take(text, " time=") &&
-               take_millis(text, line.duration_ms) && take(text, " bytes=") &&
-               take_unsigned(text, line.bytes);
+               take_millis(text, line.duration_ms) && line.duration_ms <= MAX_HOLD_MS &&
+               line.duration_ms >= -MAX_HOLD_MS && take(text, " bytes=") &&
+               take_unsigned(text, line.bytes) && line.bytes <= MAX_CLIENT_BYTES;
     }
     if (take(text, "TOTALS connects=")) {
         line.kind = LineKind::totals;

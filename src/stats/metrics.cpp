@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,14 +37,6 @@ void sample(std::string& out, const char* name, const char* value) {
 
 void sample(std::string& out, const char* name, std::uint64_t value) {
     sample(out, name, std::to_string(value).c_str());
-}
-
-// Seconds from milliseconds, exactly: 4356.286.
-std::string seconds(std::int64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%s%" PRId64 ".%03" PRId64, ms < 0 ? "-" : "",
-                  (ms < 0 ? -ms : ms) / 1000, (ms < 0 ? -ms : ms) % 1000);
-    return text;
 }
 
 bool fail(bool complain, const char* step, const std::string& path) {
@@ -89,7 +80,7 @@ std::string prometheus_text(const Tally& tally) {
         out += "mirebox_hold_duration_seconds_bucket{le=\"" + le + "\"} " +
                std::to_string(cumulative) + "\n";
     }
-    sample(out, "mirebox_hold_duration_seconds_sum", seconds(tally.hold.sum_ms).c_str());
+    sample(out, "mirebox_hold_duration_seconds_sum", seconds_text(tally.hold.sum_ms).c_str());
     sample(out, "mirebox_hold_duration_seconds_count", tally.hold.count);
 
     family(out, "mirebox_sent_bytes_total", "counter", "Bytes sent to released clients.");
@@ -109,7 +100,7 @@ std::string prometheus_text(const Tally& tally) {
     if (tally.has_time) {
         family(out, "mirebox_last_event_timestamp_seconds", "gauge",
                "When the tarpit's latest log line read was written, in seconds since the epoch.");
-        sample(out, "mirebox_last_event_timestamp_seconds", seconds(tally.last_ms).c_str());
+        sample(out, "mirebox_last_event_timestamp_seconds", seconds_text(tally.last_ms).c_str());
     }
     return out;
 }

@@ -56,16 +56,6 @@ std::string format_bytes(std::int64_t bytes) {
     return out;
 }
 
-std::string seconds_text(std::int64_t ms) {
-    std::string out;
-    if (ms < 0) {
-        out = "-";
-        ms = -ms;
-    }
-    append(out, "%" PRId64 ".%03" PRId64, ms / 1000, ms % 1000);
-    return out;
-}
-
 std::string bar(std::uint64_t count, std::uint64_t largest) {
     if (count == 0 || largest == 0) return "";
     std::size_t width = static_cast<std::size_t>(count * BAR_WIDTH / largest);
@@ -191,6 +181,16 @@ void json_source_list(std::string& out, const std::vector<const Source*>& source
 }
 
 }  // namespace
+
+std::string seconds_text(std::int64_t ms) {
+    std::string out;
+    if (ms < 0) {
+        out = "-";
+        ms = -ms;
+    }
+    append(out, "%" PRId64 ".%03" PRId64, ms / 1000, ms % 1000);
+    return out;
+}
 
 std::string format_duration(std::int64_t ms) {
     if (ms < 0) return "-" + format_duration(-ms);

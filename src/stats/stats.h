@@ -100,7 +100,8 @@ inline constexpr std::int64_t HOLD_BUCKET_SECONDS[] = {1,    10,   30,    60,   
 inline constexpr std::size_t HOLD_BUCKETS = std::size(HOLD_BUCKET_SECONDS) + 1;  // + "+Inf"
 
 // Log-scale buckets of milliseconds for percentiles: exact below 32 ms, then
-// 16 to each doubling, so an estimate is within 3% of the true value.
+// 16 to each doubling, so an estimate (a bucket's middle) is within half a
+// bucket, 1/32 or about 3%, of the true value.
 inline constexpr std::size_t FINE_BUCKETS = 32 + 58 * 16;
 
 struct HoldHistogram {
@@ -119,8 +120,9 @@ struct Source {
     Address address;           // all zeros: an empty slot
     std::int64_t held_ms;      // CLOSE times, negative ones as zero
     std::uint32_t connections; // ACCEPT lines
-    std::uint32_t releases;    // CLOSE lines
 };
+// What the manual and the README say a source costs.
+static_assert(sizeof(Source) == 32);
 
 // Open addressing with linear probing: 32 bytes a slot, between 3/8 and 3/4
 // of the slots in use.
@@ -156,6 +158,9 @@ struct Tally {
     std::int64_t held_now = 0;
     HoldHistogram hold;
     std::uint64_t per_hour[24] = {};  // ACCEPT lines by hour of day, UTC
+    // Only the report shows sources: without one, a follower meeting ever new
+    // addresses (a scanner rotating through a /64) must not grow for ever.
+    bool track_sources = true;
     SourceTable sources;
     // The daemon
     std::uint64_t starts = 0;
@@ -183,6 +188,9 @@ std::string text_report(const Tally& tally, const ReportOptions& options);
 std::string json_report(const Tally& tally, const ReportOptions& options);
 // "3 h 12 min", "850 ms": the two largest units.
 std::string format_duration(std::int64_t ms);
+// Seconds from milliseconds, exactly, as the report, JSON and metrics show
+// them: 4356.286, -9.700.
+std::string seconds_text(std::int64_t ms);
 
 // ---- metrics.cpp
 

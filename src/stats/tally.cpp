@@ -2,6 +2,7 @@
 // number of distinct sources and nothing else.
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "stats/stats.h"
@@ -12,6 +13,12 @@ namespace {
 
 constexpr std::size_t FIRST_TABLE_SIZE = 1024;
 constexpr std::int64_t MS_PER_HOUR = 3600000;
+
+// Each value is bounded where it is parsed, but a hostile log can repeat one
+// millions of times: a sum stops at the largest value instead of wrapping.
+void add_to(std::int64_t& sum, std::int64_t value) {
+    if (__builtin_add_overflow(sum, value, &sum)) sum = std::numeric_limits<std::int64_t>::max();
+}
 
 std::size_t fine_index(std::int64_t ms) {
     if (ms < 32) return static_cast<std::size_t>(ms);
@@ -105,8 +112,13 @@ void tally_accept(Tally& tally, const LogLine& line) {
         const std::int64_t hours = line.time_ms / MS_PER_HOUR - (line.time_ms % MS_PER_HOUR < 0);
         ++tally.per_hour[((hours % 24) + 24) % 24];
     }
-    if (line.has_address) ++find_source(tally.sources, line.address).connections;
-    else ++tally.unknown_connections;
+    if (!line.has_address) {
+        ++tally.unknown_connections;
+        return;
+    }
+    if (!tally.track_sources) return;
+    Source& source = find_source(tally.sources, line.address);
+    if (source.connections < std::numeric_limits<std::uint32_t>::max()) ++source.connections;
 }
 
 void tally_close(Tally& tally, const LogLine& line) {
@@ -117,13 +129,10 @@ void tally_close(Tally& tally, const LogLine& line) {
         ms = 0;
     }
     observe_hold(tally.hold, ms);
-    tally.bytes += line.bytes;
+    add_to(tally.bytes, line.bytes);
     if (tally.held_now > 0) --tally.held_now;
-    if (line.has_address) {
-        Source& source = find_source(tally.sources, line.address);
-        source.held_ms += ms;
-        ++source.releases;
-    }
+    if (line.has_address && tally.track_sources)
+        add_to(find_source(tally.sources, line.address).held_ms, ms);
 }
 
 }  // namespace
@@ -135,7 +144,7 @@ void observe_hold(HoldHistogram& histogram, std::int64_t ms) {
         ++bucket;
     ++histogram.coarse[bucket];
     ++histogram.count;
-    histogram.sum_ms += ms;
+    add_to(histogram.sum_ms, ms);
     if (ms > histogram.max_ms) histogram.max_ms = ms;
 }
 

@@ -5,6 +5,7 @@ clients did and against the daemon's own TOTALS line."""
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -206,8 +207,9 @@ class Following(StatsTest):
             "node_textfile_scrape_error": 0})
         self.assertLess(abs(served["mirebox_last_event_timestamp_seconds"] - time.time()),
                         DEADLINE * 4)
-        # Every hold here is far below a minute.
-        self.assertEqual(served['mirebox_hold_duration_seconds_bucket{le="60"}'], 5)
+        # The bucket of a minute holds the releases the daemon timed at a minute or less.
+        self.assertEqual(served['mirebox_hold_duration_seconds_bucket{le="60"}'],
+                         sum(milliseconds(m) <= 60000 for m in closes))
         self.assertFalse([name for name in os.listdir(textfile) if name != "mirebox.prom"])
 
         # Stopped, the follower reads what is left, writes the metrics once
@@ -275,6 +277,57 @@ class Following(StatsTest):
             self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 0)
 
 
+    def test_a_piped_backlog_is_read_before_the_first_metrics(self):
+        """As when the follower starts again on `journalctl -n all -f`: the
+        first metrics file counts the whole backlog, never a part of it, and
+        comes whether the pipe then falls silent or new lines never stop."""
+        backlog = 20000  # a megabyte and more: many reads of the pipe
+        text = "".join(f"2020-01-01T00:00:00.000Z ACCEPT host=2001:db8::{i:x} port=1 fd=4 "
+                       f"n=1/4096\n" for i in range(backlog)).encode()
+        for busy in (False, True):
+            with self.subTest(busy=busy):
+                prom = os.path.join(self.directory, f"busy-{busy}.prom")
+                reading, writing = os.pipe()
+                # Some of it in the pipe before the follower looks.
+                ahead = os.write(writing, text[:32768])
+                stats = self.start_stats("--follow", "--quiet", "--interval", "86400",
+                                         "--prometheus", prom, stdin=reading)
+                os.close(reading)
+                stop = threading.Event()
+                live = []
+
+                def write(writing=writing, ahead=ahead, stop=stop, live=live, busy=busy):
+                    view = memoryview(text)[ahead:]
+                    while view:
+                        view = view[os.write(writing, view):]
+                    # Then silence, or a busy daemon's lines, never a second apart.
+                    while not stop.wait(0.02 if busy else None):
+                        stamp = time.strftime("%Y-%m-%dT%H:%M:%S.000Z", time.gmtime())
+                        os.write(writing, f"{stamp} ACCEPT host=192.0.2.7 port=1 fd=4 "
+                                 "n=1/4096\n".encode())
+                        live.append(stamp)
+                    os.close(writing)
+
+                writer = threading.Thread(target=write)
+                writer.start()
+                self.addCleanup(writer.join)
+                self.addCleanup(stop.set)
+                deadline = time.monotonic() + DEADLINE
+                while not os.path.exists(prom):
+                    self.assertLess(time.monotonic(), deadline, "no metrics while following")
+                    time.sleep(0.05)
+                with open(prom, encoding="ascii") as metrics:
+                    first = parse_metrics(metrics.read())["mirebox_connections_total"]
+                self.assertGreaterEqual(first, backlog)
+                stop.set()
+                writer.join()
+                # The writer gone, the follower ends with the last metrics.
+                _, errors = stats.communicate(timeout=DEADLINE)
+                self.assertEqual(stats.returncode, 0, errors)
+                with open(prom, encoding="ascii") as metrics:
+                    self.assertEqual(parse_metrics(metrics.read())["mirebox_connections_total"],
+                                     backlog + len(live))
+
     def test_a_metrics_file_that_cannot_be_written_is_reported_once(self):
         log = os.path.join(self.directory, "mirebox.log")
         with open(log, "w", encoding="ascii") as text:
@@ -283,7 +336,14 @@ class Following(StatsTest):
         prom = os.path.join(textfile, "mirebox.prom")
         stats = self.start_stats("--follow", "--quiet", "--interval", "1", "--prometheus", prom,
                                  log)
-        time.sleep(3.5)  # a few intervals, each failing
+        # The first failure is said at once...
+        readable, _, _ = select.select([stats.stderr], [], [], DEADLINE)
+        self.assertTrue(readable, "no complaint")
+        self.assertEqual(stats.stderr.readline(),
+                         f"mirebox-stats: cannot create a file beside {prom}: "
+                         "No such file or directory\n")
+        # ...and the next one, an interval later, not.
+        time.sleep(1.5)
         os.mkdir(textfile)
         deadline = time.monotonic() + DEADLINE
         while not os.path.exists(prom):
@@ -292,11 +352,44 @@ class Following(StatsTest):
         stats.send_signal(signal.SIGTERM)
         _, errors = stats.communicate(timeout=DEADLINE)
         self.assertEqual(stats.returncode, 0, errors)
-        self.assertEqual(errors.splitlines(),
-                         [f"mirebox-stats: cannot create a file beside {prom}: "
-                          "No such file or directory"])
+        self.assertEqual(errors, "")
         with open(prom, encoding="ascii") as metrics:
             self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 1)
+
+
+class Sources(StatsTest):
+    @unittest.skipUnless(os.path.exists("/proc/self/status"), "no /proc on this system")
+    def test_no_source_is_kept_when_no_report_is_written(self):
+        """A follower with --quiet --prometheus, as the service runs it, meets
+        a scanner rotating through a /64: its memory must not grow with the
+        addresses, which only the report would show."""
+        count = 300000  # a table of 16 MB, and 8 MB more while it doubles
+        text = "".join(f"2026-12-10T03:00:47.123Z ACCEPT host=2001:db8::{i >> 16:x}:{i & 0xffff:x} "
+                       f"port=1 fd=4 n=1/4096\n" for i in range(count))
+        peak_kib = {}
+        for quiet in (True, False):
+            prom = os.path.join(self.directory, f"quiet-{quiet}.prom")
+            stats = self.start_stats("--follow", "--interval", "1", "--prometheus", prom,
+                                     "--quiet" if quiet else "--json", stdin=subprocess.PIPE)
+            stats.stdin.write(text)  # read as it goes: only the report waits for the end
+            stats.stdin.flush()
+            deadline = time.monotonic() + DEADLINE
+            samples = {}
+            while samples.get("mirebox_connections_total") != count:
+                self.assertLess(time.monotonic(), deadline, samples)
+                time.sleep(0.1)
+                if os.path.exists(prom):
+                    with open(prom, encoding="ascii") as metrics:
+                        samples = parse_metrics(metrics.read())
+            # The peak of the program itself: a child's rusage would count the
+            # test's own memory, shared until the exec.
+            with open(f"/proc/{stats.pid}/status", encoding="ascii") as status:
+                peak_kib[quiet] = int(re.search(r"VmHWM:\s+(\d+) kB", status.read())[1])
+            report, errors = stats.communicate(timeout=DEADLINE)
+            self.assertEqual(stats.returncode, 0, errors)
+            if not quiet:
+                self.assertEqual(json.loads(report)["distinct_sources"], count)
+        self.assertGreater(peak_kib[False] - peak_kib[True], 12 * 1024, peak_kib)
 
 
 class Restarts(StatsTest):
@@ -400,6 +493,9 @@ class SystemLog(StatsTest):
         self.assertEqual(first.stop(), 0)
         second = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
         second.ready()
+        # Accepted before the stop: a stop that comes with a client waiting
+        # in the queue ends the daemon without accepting it.
+        wait_in_file(traditional, r"ACCEPT ", count=3)
         self.assertEqual(second.stop(), 0)
         for path in (traditional, precise):
             wait_in_file(path, TOTALS, count=3)
@@ -427,6 +523,39 @@ class SystemLog(StatsTest):
                                 DEADLINE * 4)
 
 
+class FreeBsdScript(unittest.TestCase):
+    def test_start_leaves_an_existing_textfile_directory_alone(self):
+        """The rc.d script's start, with rc.subr and install(8) stood in for:
+        it makes the textfile directory only when missing."""
+        script = os.path.join(os.path.dirname(STATS), "rc.d", "mirebox_stats")
+        with open(script, encoding="ascii") as text:
+            body = text.read()
+        stubs = ('load_rc_config() { :; }\n'
+                 'run_rc_command() { mirebox_stats_prestart; }\n'
+                 'install() { echo "$@" >> "$INSTALLED"; }\n')
+        self.assertIn(". /etc/rc.subr\n", body)
+        body = body.replace(". /etc/rc.subr\n", stubs)
+        with tempfile.TemporaryDirectory() as directory:
+            textfile = os.path.join(directory, "textfile")
+            installed = os.path.join(directory, "installed")
+            for exists in (True, False):
+                with self.subTest(exists=exists):
+                    if exists:
+                        os.mkdir(textfile)
+                    elif os.path.exists(textfile):
+                        os.rmdir(textfile)
+                    if os.path.exists(installed):
+                        os.unlink(installed)
+                    subprocess.run(["sh", "-c", body, "mirebox_stats", "start"], check=True,
+                                   timeout=DEADLINE, env={
+                                       **os.environ, "INSTALLED": installed,
+                                       "mirebox_stats_textfile": f"{textfile}/mirebox.prom"})
+                    with open(installed, encoding="ascii") as made:
+                        targets = [line.split()[-1] for line in made]
+                    self.assertEqual(targets, ["/var/run/mirebox_stats"] +
+                                     ([] if exists else [textfile]))
+
+
 class CommandLine(unittest.TestCase):
     def test_bad_options_and_unreadable_files(self):
         for args, message in ((["--interval", "0"], "mirebox-stats: Invalid interval: 0\n"),
@@ -448,6 +577,17 @@ class CommandLine(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
         self.assertIn("/nonexistent/mirebox.log: No such file or directory", result.stderr)
         self.assertEqual(json.loads(result.stdout)["connections"], 1)
+
+    @unittest.skipUnless(os.path.exists("/dev/full"), "no /dev/full on this system")
+    def test_a_report_that_cannot_be_written_fails(self):
+        for args in ([], ["--json"]):
+            with self.subTest(args=args), open("/dev/full", "w", encoding="ascii") as full:
+                result = subprocess.run(
+                    [STATS, *args], input="2026-12-10T03:00:47.123Z Port 22\n", stdout=full,
+                    stderr=subprocess.PIPE, text=True, timeout=DEADLINE, check=False)
+                self.assertEqual((result.returncode, result.stderr),
+                                 (1, "mirebox-stats: cannot write the report: "
+                                     "No space left on device\n"))
 
 
 if __name__ == "__main__":

@@ -23,6 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (tally.unparsed + tally.foreign > tally.lines || tally.held_now < 0 ||
         tally.hold.count != tally.releases || tally.sources.used * 4 > tally.sources.slots.size() * 3)
         std::abort();
+    // Sums of what was read: never below zero, and never below a part of them.
+    if (tally.hold.sum_ms < 0 || tally.bytes < 0 || tally.hold.max_ms > tally.hold.sum_ms)
+        std::abort();
+    for (const Source& source : tally.sources.slots)
+        if (source.held_ms < 0 || source.held_ms > tally.hold.sum_ms) std::abort();
     text_report(tally, ReportOptions{});
     json_report(tally, ReportOptions{});
     prometheus_text(tally);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -83,6 +84,22 @@ TEST_F(Follow, ATruncatedFileIsReadAgainFromItsStart) {
     EXPECT_TRUE(check_rotation(input_, sink()));
     read_all();
     EXPECT_EQ(lines_, (std::vector<std::string>{"1", "2", "3", "4"}));
+}
+
+TEST_F(Follow, AFollowedFifoIsNeverTakenForATruncatedFile) {
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    // Held open for writing first, so that opening it to read does not block.
+    const int writer = open(path_.c_str(), O_RDWR);
+    ASSERT_NE(writer, -1);
+    ASSERT_TRUE(open_input(input_, path_));
+    EXPECT_FALSE(input_.regular);
+    ASSERT_EQ(write(writer, "one\ntw", 6), 6);
+    EXPECT_EQ(read_input(input_, sink()), ReadResult::data);
+    EXPECT_TRUE(check_rotation(input_, sink()));
+    ASSERT_EQ(write(writer, "o\n", 2), 2);
+    EXPECT_EQ(read_input(input_, sink()), ReadResult::data);
+    ::close(writer);
+    EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two"}));
 }
 
 TEST_F(Follow, AFileThatComesLaterIsOpenedThen) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 #include "stats/stats.h"
 
@@ -89,6 +90,11 @@ TEST_F(LineTest, CloseAndTotalsTimesIncludingNegativeOnes) {
         {"CLOSE host= port=0 fd=5 time=12.001 bytes=54", LineKind::close, 12001, 54, false},
         {"CLOSE host=2001:db8::7 port=40000 fd=9 time=1.999 bytes=1", LineKind::close, 1999, 1,
          true},
+        // As far as any client could go: a hundred years, 2^48 bytes.
+        {"CLOSE host=::1 port=2 fd=4 time=3155760000.000 bytes=281474976710656", LineKind::close,
+         3155760000000, 281474976710656, true},
+        {"CLOSE host=::1 port=2 fd=4 time=-3155760000.000 bytes=0", LineKind::close,
+         -3155760000000, 0, true},
         {"TOTALS connects=12 seconds=4356.286 bytes=7812", LineKind::totals, 4356286, 7812, false},
         {"TOTALS connects=0 seconds=-1.-250 bytes=0", LineKind::totals, -1250, 0, false},
     };
@@ -157,6 +163,24 @@ TEST_F(LineTest, WhatIsSkippedAndWhatIsNotUnderstood) {
         {"2026-12-10T03:00:47+0000 gate mirebox[9]: /usr/local/etc/mirebox.config:3: Missing value",
          LineKind::daemon_other},
         {"mirebox: warning: Software caused connection abort", LineKind::daemon_other},
+        {"mirebox.config:7: Unknown option 'Bogus'", LineKind::daemon_other},
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]: etc/mirebox.config:2: Too many values",
+         LineKind::daemon_other},
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]: a:b.config:12: Invalid log level '9'",
+         LineKind::daemon_other},
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]: Usage: mirebox [-vh] [-46] [-d MS]",
+         LineKind::daemon_other},
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]:   -d INT    Message millisecond delay",
+         LineKind::daemon_other},
+        {"  -4        Bind to IPv4 only", LineKind::daemon_other},
+        // Only those: other texts of the same shape are not the daemon's.
+        {"  --verbose     be chatty", LineKind::unparsed},
+        {"  - a list item", LineKind::unparsed},
+        {"main.c:12: error: expected ';'", LineKind::unparsed},
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]: a.config:3: Missing value, and more",
+         LineKind::unparsed},
+        {"a.config:3: Unknown option 'x", LineKind::unparsed},
+        {"Usage: other [-x]", LineKind::unparsed},
         // Other programs, and the journal's notes.
         {"Dec 10 03:00:47 gate sshd[812]: Accepted publickey for root from 192.0.2.1",
          LineKind::foreign},
@@ -177,6 +201,16 @@ TEST_F(LineTest, WhatIsSkippedAndWhatIsNotUnderstood) {
         {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=-4.500 bytes=1",
          LineKind::unparsed},
         {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=1.000 bytes=99999999999999999999",
+         LineKind::unparsed},
+        // Past what any client could be held or sent.
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=3155760000.001 bytes=0",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=-3155760001.000 bytes=0",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=1.000 bytes=281474976710657",
+         LineKind::unparsed},
+        {"2026-12-10T03:00:47.123Z CLOSE host=::1 port=1 fd=4 time=999999999999999.999 "
+         "bytes=999999999999999",
          LineKind::unparsed},
         {"2026-12-10T03:00:47.123Z ACCEPT host=::ffff:192.0.2.7 port=51122 fd=4 n=1/4096 and more",
          LineKind::unparsed},
@@ -245,9 +279,13 @@ TEST(Address, MappedAndPlainIpv4AreOneAddressShownAsIpv4) {
     EXPECT_EQ(format_address(mapped), "192.0.2.7");
     EXPECT_EQ(format_address(v6), "2001:db8::ffff:c000:207");
     Address bad{};
-    for (const char* text : {"", "192.0.2", "::ffff:192.0.2.256", "host", "1:2:3:4:5:6:7:8:9",
-                             "0000000000000000000000000000000000000000000000000000"})
+    using namespace std::string_view_literals;
+    for (const std::string_view text :
+         {""sv, "192.0.2"sv, "::ffff:192.0.2.256"sv, "host"sv, "1:2:3:4:5:6:7:8:9"sv,
+          "0000000000000000000000000000000000000000000000000000"sv, "::1\0junk"sv,
+          "192.0.2.7\0"sv})
         EXPECT_FALSE(parse_address(text, bad)) << text;
+    EXPECT_EQ(parse_message("ACCEPT host=::1\0junk port=1 fd=4 n=1/1"sv).kind, LineKind::unparsed);
 }
 
 }  // namespace

@@ -163,14 +163,23 @@ TEST_F(MetricsFile, ReplacedWholeAndReadableByAll) {
         std::ofstream old(path);
         old << "stale\n";
     }
+    struct stat old_status {};
+    ASSERT_EQ(stat(path.c_str(), &old_status), 0);
+    // A reader that opened the old file: it must go on reading the old
+    // metrics whole, never a file being rewritten under it.
+    std::ifstream reader(path);
     const Tally tally = fixture();
     ASSERT_TRUE(write_metrics(tally, path.c_str(), true));
+    std::stringstream old_text;
+    old_text << reader.rdbuf();
+    EXPECT_EQ(old_text.str(), "stale\n");
     std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
     EXPECT_EQ(text.str(), prometheus_text(tally));
     struct stat status {};
     ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_NE(status.st_ino, old_status.st_ino);
     EXPECT_EQ(status.st_mode & 0777, 0644u);
     EXPECT_EQ(names(), std::vector<std::string>{"mirebox.prom"});  // no temporary left
 }
