@@ -1,8 +1,9 @@
 // Client addresses as the daemon writes them (inet_ntop's text), held as
 // sixteen bytes so that a source costs the same whatever its family.
+#include <sys/socket.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <cstring>
 #include <string>

@@ -1,8 +1,9 @@
 // Reading the log: a file or standard input to its end, or on as it grows
 // and across rotation and truncation, the way tail -F does, by polling with
 // stat(2) so that it works the same on every system.
-#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -1,7 +1,8 @@
 // Prometheus's text format, for node_exporter's textfile collector: counters
 // over the whole log read, and the gauges of the daemon running now.
-#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -1,7 +1,6 @@
-#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +8,8 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "stats/stats.h"
 

@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <string_view>
+
+#include <gtest/gtest.h>
 
 #include "stats/stats.h"
 

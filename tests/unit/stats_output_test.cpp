@@ -1,7 +1,6 @@
-#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "stats/stats.h"
 

@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "stats/stats.h"
 
