@@ -4,7 +4,8 @@ grows with the number of distinct sources (and not with the number of lines).
 
 For each size, bench/stats_loggen writes a synthetic month of the daemon's
 standard output; the file is read once to warm the page cache, then
-`mirebox-stats -q --prometheus FILE LOG` runs three times. The script prints
+`mirebox-stats --prometheus FILE LOG` runs three times, its report (and so its
+table of sources) made and thrown away. The script prints
 the median wall time, lines per second and the peak resident memory (the
 largest of the three runs, from GNU time). Linux; run `make` first.
 
@@ -58,7 +59,7 @@ def main():
         with open(log, "rb") as warm:
             while warm.read(1 << 24):
                 pass
-        runs = [measure([stats, "-q", "--prometheus", prom, log]) for _ in range(RUNS)]
+        runs = [measure([stats, "--prometheus", prom, log]) for _ in range(RUNS)]
         seconds = statistics.median(run[0] for run in runs)
         peak = max(run[1] for run in runs)
         with open(prom, encoding="ascii") as metrics:
