@@ -19,6 +19,12 @@ FAIL_ON_SKIPPED =
 DEPS = tools/deps
 
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+# Runs the tests of the build tree $$tree (those matching $$only, if set),
+# then lists whatever was skipped, and what would let it run.
+CTEST_AND_SKIPS = rm -rf $$tree/skipped; status=0; \
+	(cd $$tree && ctest --output-on-failure --parallel $(JOBS) $$only) || status=$$?; \
+	python3 tests/support/report_skips.py $$tree --fail-on $(FAIL_ON_SKIPPED) || status=1; \
+	exit $$status
 # What is installed: the daemon and the reader of its log.
 PROGRAMS = mirebox mirebox-stats
 
@@ -41,31 +47,21 @@ test:
 	$(DEPS) test
 	$(CONFIGURE) -DMIREBOX_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --parallel $(JOBS)
-	rm -rf $(BUILD)/skipped; status=0; \
-	(cd $(BUILD) && ctest --output-on-failure --parallel $(JOBS)) || status=$$?; \
-	python3 tests/support/report_skips.py $(BUILD) --fail-on $(FAIL_ON_SKIPPED) || status=1; \
-	exit $$status
+	tree=$(BUILD); only=; $(CTEST_AND_SKIPS)
 
 # Every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:
 	cmake -S . -B $(SANITIZE_BUILD) -DMIREBOX_SANITIZE=ON -DMIREBOX_TESTS=ON \
 		-DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_BUILD) --parallel $(JOBS)
-	rm -rf $(SANITIZE_BUILD)/skipped; status=0; \
-	(cd $(SANITIZE_BUILD) && ctest --output-on-failure --parallel $(JOBS)) || status=$$?; \
-	python3 tests/support/report_skips.py $(SANITIZE_BUILD) --fail-on $(FAIL_ON_SKIPPED) || status=1; \
-	exit $$status
+	tree=$(SANITIZE_BUILD); only=; $(CTEST_AND_SKIPS)
 
 # The signal and load tests again on the portable loop, plain poll(2) as
 # where ppoll is missing.
 test-poll:
 	cmake -S . -B $(POLL_BUILD) -DMIREBOX_HAVE_PPOLL=OFF -DMIREBOX_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(POLL_BUILD) --parallel $(JOBS) --target e2e_programs
-	rm -rf $(POLL_BUILD)/skipped; status=0; \
-	(cd $(POLL_BUILD) && ctest --output-on-failure --parallel $(JOBS) \
-		-R 'e2e_test_(service|reload|faults)$$') || status=$$?; \
-	python3 tests/support/report_skips.py $(POLL_BUILD) --fail-on $(FAIL_ON_SKIPPED) || status=1; \
-	exit $$status
+	tree=$(POLL_BUILD); only='-R e2e_test_(service|reload|faults)$$'; $(CTEST_AND_SKIPS)
 
 # The daemon cross-built for FreeBSD against each sysroot in FREEBSD_SYSROOTS
 # and, where one has the C library, linked (needs clang and lld).

@@ -289,6 +289,26 @@ class TarpitTest(unittest.TestCase):
         self.addCleanup(sock.close)
         return sock
 
+    def private_dev(self, dev, network=False, program=None):
+        """A wrapper that runs the daemon in a mount namespace of its own with
+        the folder `dev` over /dev, so its /dev/log is the test's; with
+        `network`, in a network namespace of its own as well; with `program`,
+        that path runs in place of the binary (a name of its own for the
+        system log). Skips the test where such namespaces are refused."""
+        unshare = ["unshare", "--mount", *(["--net"] if network else []), "--propagation",
+                   "private"]
+        script = ("ip link set lo up && " if network else "") + 'mount --bind "$0" /dev && '
+        if program is None:
+            wrapper = [*unshare, "sh", "-c", script + 'exec "$@"', dev]
+        else:
+            wrapper = [*unshare, "sh", "-c", script + 'program=$1 && shift 2 && exec "$program" "$@"',
+                       dev, program]
+        probe = self.start("-V", wrapper=wrapper)
+        if probe.finish() != 0:
+            namespaces = "network and mount namespaces" if network else "mount namespace"
+            self.skipTest(f"no private {namespaces} here: {probe.errors}")
+        return wrapper
+
 
 # What the daemon's process uses, read from /proc where there is one (Linux)
 # and otherwise from ps(1) and procstat(1) (FreeBSD). None means this system

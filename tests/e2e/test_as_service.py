@@ -80,12 +80,7 @@ class AsService(TarpitTest):
         self.addCleanup(scratch.cleanup)
         self.directory = scratch.name
         os.chmod(self.directory, 0o755)
-        self.wrapper = ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c",
-                        'ip link set lo up && mount --bind "$0" /dev && exec "$@"',
-                        self.directory]
-        probe = self.start("-V", wrapper=self.wrapper)
-        if probe.finish() != 0:
-            self.skipTest(f"no private network and mount namespaces here: {probe.errors}")
+        self.wrapper = self.private_dev(self.directory, network=True)
 
     def rc_options(self, **rc_conf):
         script = RcScript(BUILD, self.directory, DEFAULT_CONFIG)

@@ -288,11 +288,7 @@ class SystemLog(TarpitTest):
         log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.addCleanup(log.close)
         log.bind(os.path.join(directory.name, "log"))
-        wrapper = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                   'mount --bind "$0" /dev && exec "$@"', directory.name]
-        probe = self.start("-h", wrapper=wrapper)
-        if probe.finish() != 0:
-            self.skipTest(f"no private mount namespace here: {probe.errors}")
+        wrapper = self.private_dev(directory.name)
 
         daemon = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
         log.settimeout(DEADLINE)

@@ -470,11 +470,7 @@ class SystemLog(StatsTest):
         while not os.path.exists(socket_path):
             self.assertLess(time.monotonic(), deadline, "rsyslogd made no socket")
             time.sleep(0.1)
-        wrapper = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                   'mount --bind "$0" /dev && exec "$@"', self.directory]
-        probe = self.start("-h", wrapper=wrapper)
-        if probe.finish() != 0:
-            self.skipTest(f"no private mount namespace here: {probe.errors}")
+        wrapper = self.private_dev(self.directory)
 
         first = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
         # Another program's line between the daemon's.

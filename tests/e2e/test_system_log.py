@@ -124,12 +124,7 @@ class Rsyslog(Clients):
 
         program = os.path.join(self.directory, "mirebox")
         os.symlink(os.environ["MIREBOX_BINARY"], program)
-        self.wrapper = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                        'mount --bind "$0" /dev && program=$1 && shift 2 && exec "$program" "$@"',
-                        dev, program]
-        probe = self.start("-V", wrapper=self.wrapper)
-        if probe.finish() != 0:
-            self.skipTest(f"no private mount namespace here: {probe.errors}")
+        self.wrapper = self.private_dev(dev, program=program)
 
     def logged(self, name, pattern, count=1):
         """The lines of rsyslogd's file `name`, once `count` of them match."""
