@@ -135,6 +135,14 @@ class MakeInstall(unittest.TestCase):
         self.assertEqual(len(needed), 1, needed)
         self.assertRegex(needed[0], r"^libc\.so\.\d+$")
 
+    def linted_page(self, page):
+        """The manual page's text, once mandoc's linter has nothing to say."""
+        lint = subprocess.run(["mandoc", "-Tlint", "-W", "warning", page],
+                              capture_output=True, text=True)
+        self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
+        text = subprocess.run(["mandoc", "-Tutf8", page], capture_output=True, text=True).stdout
+        return re.sub(".\b", "", text)
+
     def test_installed_stats_program_runs(self):
         result = subprocess.run([f"{self.root}/bin/mirebox-stats", "-V"],
                                 capture_output=True, text=True)
@@ -142,12 +150,7 @@ class MakeInstall(unittest.TestCase):
 
     @needs_command("mandoc", "mandoc")
     def test_stats_manual_page_is_lint_free_and_covers_every_option(self):
-        page = f"{self.root}/share/man/man1/mirebox-stats.1"
-        lint = subprocess.run(["mandoc", "-Tlint", "-W", "warning", page],
-                              capture_output=True, text=True)
-        self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
-        text = re.sub(".\b", "", subprocess.run(["mandoc", "-Tutf8", page], capture_output=True,
-                                                text=True).stdout)
+        text = self.linted_page(f"{self.root}/share/man/man1/mirebox-stats.1")
         usage = subprocess.run([f"{self.root}/bin/mirebox-stats", "-h"],
                                capture_output=True, text=True).stdout
         options = re.findall(r"^  -(\w), (--[a-z]+)", usage, re.M)
@@ -184,13 +187,7 @@ class MakeInstall(unittest.TestCase):
 
     @needs_command("mandoc", "mandoc")
     def test_manual_page_is_lint_free_and_covers_every_option(self):
-        page = f"{self.stages['/usr/local']}/usr/local/share/man/man8/mirebox.8"
-        lint = subprocess.run(["mandoc", "-Tlint", "-W", "warning", page],
-                              capture_output=True, text=True)
-        self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, ""))
-        text = subprocess.run(["mandoc", "-Tutf8", page], capture_output=True,
-                              text=True).stdout
-        text = re.sub(".\b", "", text)
+        text = self.linted_page(f"{self.root}/share/man/man8/mirebox.8")
         self.assertIn("mirebox – tarpit that keeps SSH clients waiting on slow pre-banner lines",
                       text)
         for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "CONFIGURATION FILE", "SIGNALS",
