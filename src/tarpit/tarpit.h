@@ -4,6 +4,8 @@
 
 #include <netinet/in.h>
 
+#include <signal.h>
+
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -39,8 +41,10 @@ struct Totals {
 
 extern Totals totals;
 
-// Set by SIGHUP's handler; the reload clears it once it has read the file.
-extern volatile std::sig_atomic_t reload_requested;
+// Set only by the signal handlers; the loop clears a request once served.
+extern volatile std::sig_atomic_t service_running;
+extern volatile std::sig_atomic_t reload_requested;   // the reload clears it
+extern volatile std::sig_atomic_t totals_requested;
 
 inline constexpr std::size_t BANNER_BUFFER_SIZE = 256;
 
@@ -64,6 +68,16 @@ SendResult send_banner_line(Client* client, std::int32_t max_line_length, std::u
 void release_client(Client* client);
 // first: a chain of clients still held, whose time so far is counted too.
 void log_totals(const Client* first);
+
+// Installs the handlers of SIGTERM, SIGHUP and SIGUSR1 and blocks the three
+// outside the wait. Returns the mask to wait with.
+sigset_t install_signal_handlers();
+// Logs the TOTALS line and clears the request.
+void serve_totals_request(const ClientQueue& queue);
+// Waits for the head's due time (-1: no limit), a connection or a signal,
+// with the signals let in. Returns true when the listener has a connection
+// to accept.
+bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigset_t& wait_mask);
 
 // A listening TCP socket on the wildcard address; never returns on failure.
 int open_listener(std::int32_t port, std::int32_t family);

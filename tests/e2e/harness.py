@@ -393,6 +393,16 @@ def cpu_seconds(pid):
     return seconds + int(days or 0) * 86400
 
 
+def is_stopped(pid):
+    """Whether the process is stopped by a signal (state T)."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "T"
+    except OSError:
+        state = _ps(pid, "state")
+        return state is not None and state.startswith("T")
+
+
 def blocked_writing_to_a_pipe(pid):
     """Whether the process sleeps in a write to a pipe (Linux's pipe_write or
     anon_pipe_write, FreeBSD's pipewr)."""

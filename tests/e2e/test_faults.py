@@ -57,22 +57,22 @@ class AcceptFailures(TarpitTest):
     """accept fails while its connection stays queued, as when the kernel is
     short of buffers or a packet filter refuses it: the listener stays readable."""
 
-    def start_failing(self, error, *args, count=-1):
-        """A daemon whose first accept works and the `count` after it (all,
-        by default) fail with `error`, for as long as the returned path exists."""
+    def start_failing(self, error, *args, first=2, count=-1):
+        """A daemon whose accepts from the `first` (the second, by default)
+        on fail with `error`, `count` of them (all, by default), for as long
+        as the returned path exists."""
         directory = tempfile.TemporaryDirectory()
         self.addCleanup(directory.cleanup)
         failing = os.path.join(directory.name, "failing")
         open(failing, "w", encoding="ascii").close()
         daemon = self.start("-v", *args, env={
             "LD_PRELOAD": os.environ["MIREBOX_FAIL_ACCEPT_LIBRARY"],
-            "MIREBOX_ACCEPT_ERRNO": str(error), "MIREBOX_ACCEPT_FAIL_FROM": "2",
+            "MIREBOX_ACCEPT_ERRNO": str(error), "MIREBOX_ACCEPT_FAIL_FROM": str(first),
             "MIREBOX_ACCEPT_FAIL_COUNT": str(count), "MIREBOX_ACCEPT_FAIL_WHILE": failing})
         return daemon, failing
 
-    def test_each_errno_is_a_warning_or_the_end(self):
-        transient = [errno.EINTR, errno.ENOMEM, errno.ECONNABORTED, errno.ENOBUFS, errno.EPROTO,
-                     errno.EAGAIN, errno.EWOULDBLOCK]
+    def test_each_errno_is_a_warning_a_trace_or_the_end(self):
+        transient = [errno.EINTR, errno.ENOMEM, errno.ECONNABORTED, errno.ENOBUFS, errno.EPROTO]
         if sys.platform.startswith("linux"):  # network errors Linux hands on
             transient += [errno.ENETDOWN, errno.ENOPROTOOPT, errno.EHOSTDOWN, errno.ENONET,
                           errno.EHOSTUNREACH, errno.EOPNOTSUPP, errno.ENETUNREACH, errno.EPERM]
@@ -92,6 +92,20 @@ class AcceptFailures(TarpitTest):
                 after = messages[messages.index("accept() = -1"):]
                 next_wait = next(m for m in after if m.startswith("poll("))
                 self.assertEqual(next_wait.startswith("poll(0, "), error in rests, next_wait)
+        # A connection gone between the wait and the accept, as a scanner's
+        # early reset leaves it on FreeBSD: traced only, never a warning.
+        for error in {errno.EAGAIN, errno.EWOULDBLOCK}:
+            with self.subTest(errno=errno.errorcode[error]):
+                daemon, _ = self.start_failing(error, "-v", count=1)
+                daemon.ready()
+                waiting = self.connect(daemon.port)
+                daemon.wait_for(rf"ACCEPT host=\S+ port={waiting.getsockname()[1]} .*")
+                self.assertEqual(daemon.stop(), 0)
+                self.assertEqual(daemon.errors, [])
+                messages = daemon.messages()
+                failed = messages.index("accept() = -1")
+                self.assertEqual(messages[failed + 1], f"errno = {error}, {os.strerror(error)}")
+                self.assertTrue(messages[failed + 2].startswith("poll(1, "), "no rest")
         for error in (errno.EBADF, errno.EINVAL):
             with self.subTest(errno=errno.errorcode[error]):
                 daemon, _ = self.start_failing(error)
@@ -133,6 +147,39 @@ class AcceptFailures(TarpitTest):
         self.assertEqual(set(daemon.errors), {warning})
         self.assertEqual(int(totals["connects"]), 1 + len(daemon.errors), "failed calls count")
 
+    def test_out_of_descriptors_lowers_the_limit_only_with_clients_held(self):
+        """With nobody held no client can leave and free the listener again:
+        the daemon warns, rests as for a shortage of buffers and tries again,
+        and the rest bounds the wait though no client is due."""
+        cases = [(errno.EMFILE, True), (errno.ENFILE, True), (errno.EMFILE, False),
+                 (errno.ENFILE, False), (errno.ENOBUFS, False)]
+        for error, held in cases:
+            with self.subTest(errno=errno.errorcode[error], held=held):
+                daemon, _ = self.start_failing(error, "-v", "-d", "100", first=2 if held else 1,
+                                               count=1)
+                if held:
+                    holder = self.connect(daemon.port)
+                    daemon.wait_for(r"ACCEPT .* n=1/4096")
+                waiting = self.connect(daemon.port).getsockname()[1]
+                if held:
+                    daemon.wait_for(r"MaxClients 1")
+                    holder.close()
+                    daemon.wait_for(rf"ACCEPT host=\S+ port={waiting} .* n=1/1")
+                    messages = daemon.messages()
+                    self.assertLess(next(i for i, m in enumerate(messages) if m.startswith("CLOSE ")),
+                                    next(i for i, m in enumerate(messages) if f" port={waiting} " in m),
+                                    "accepted only once the held client left")
+                    self.assertEqual(daemon.errors, [])
+                else:
+                    daemon.wait_for(rf"ACCEPT host=\S+ port={waiting} .* n=1/4096")
+                    self.assertEqual(daemon.errors, [f"mirebox: warning: {os.strerror(error)}"])
+                    messages = daemon.messages()
+                    rest = messages[messages.index("accept() = -1") + 1]
+                    self.assertRegex(rest, r"poll\(0, \d+\)")
+                    self.assertLessEqual(int(rest[len("poll(0, "):-1]), 100, rest)
+                    self.assertNotIn("MaxClients 0", messages)
+                self.assertEqual(daemon.stop(), 0)
+
     def test_accepting_resumes_by_itself_when_the_failure_ends(self):
         daemon, failing = self.start_failing(errno.EPERM, "-d", "100")
         daemon.ready()
@@ -145,18 +192,23 @@ class AcceptFailures(TarpitTest):
 
 
 class HostileClients(TarpitTest):
-    def test_stop_during_a_connection_flood_is_served_in_order(self):
+    def test_requests_during_a_connection_flood_are_served_while_it_goes_on(self):
         """Held clients due every millisecond keep each pass busy, so the flood
-        outruns the accepts and the listener is readable at every wait."""
+        outruns the accepts and the listener is readable at every wait: each
+        request must be let in after such a wait, not after the flood."""
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        if hard != resource.RLIM_INFINITY and hard < 2100:
-            self.skipTest(f"needs 2100 descriptors for its clients; the hard limit is {hard}")
+        # The test holds a socket for each held client, and so does the
+        # daemon, which also needs room for the flood's.
+        held = 2000 if hard == resource.RLIM_INFINITY else min(2000, hard - 500)
+        if held < 200:
+            self.skipTest(f"needs at least 700 descriptors; the hard limit is {hard} "
+                          "(raise it, say with ulimit -Hn 4096 as root, to run this)")
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
         self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
         daemon = self.start("-v", "-d", "1")
-        for _ in range(2000):
+        for _ in range(held):
             self.connect(daemon.port)  # never read: their lines pile up, then drop
-        daemon.wait_for(r"ACCEPT .* n=2000/4096")
+        daemon.wait_for(rf"ACCEPT .* n={held}/4096")
         flooding = threading.Event()
         flooding.set()
 
@@ -173,7 +225,18 @@ class HostileClients(TarpitTest):
         for thread in threads:
             thread.start()
         self.addCleanup(flooding.clear)
-        daemon.wait_for(r"ACCEPT .*", count=2500)  # the flood is under way
+
+        def accepted():
+            return sum(m.startswith("ACCEPT ") for m in daemon.messages())
+
+        daemon.wait_for(r"ACCEPT .*", count=held + 500)  # the flood is under way
+        # Served while the flood goes on: more of it is accepted afterwards.
+        for number, answer in ((signal.SIGUSR1, TOTALS), (signal.SIGHUP, r"BindFamily .*")):
+            with self.subTest(signal=number.name):
+                answers = len([m for m in daemon.messages() if re.fullmatch(answer, m)])
+                daemon.signal(number)
+                daemon.wait_for(answer, count=answers + 1)
+                daemon.wait_for(r"ACCEPT .*", count=accepted() + 100)
         signalled = time.monotonic()
         status = daemon.stop()
         took = time.monotonic() - signalled
@@ -185,8 +248,7 @@ class HostileClients(TarpitTest):
         self.assertLess(took, DEADLINE / 6)
         messages = daemon.messages()
         self.assertRegex(messages[-1], TOTALS)
-        accepted = sum(m.startswith("ACCEPT ") for m in messages)
-        self.assertEqual(sum(m.startswith("CLOSE ") for m in messages), accepted)
+        self.assertEqual(sum(m.startswith("CLOSE ") for m in messages), accepted())
 
     def test_reset_clients_are_released_and_the_rest_served(self):
         daemon = self.start("-v", "-d", "50")
@@ -297,6 +359,31 @@ class DescriptorExhaustion(TarpitTest):
                 daemon.wait_for(r"BindFamily .*", count=settings + 1)
                 limits = [m for m in daemon.messages() if m.startswith("MaxClients ")]
                 self.assertEqual(limits[-1], f"MaxClients {limit}")
+        self.assertEqual(daemon.stop(), 0)
+
+
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+    def test_a_reload_without_a_descriptor_for_its_file_says_so(self):
+        def limit_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (8, 8))  # four clients
+
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        port = free_port()
+        config = write_config(directory.name, "mirebox.config", f"Port {port}\nDelay 100\n")
+        daemon = self.start("-v", "-f", config, port=port, port_option=False,
+                            preexec_fn=limit_descriptors)
+        for _ in range(5):
+            self.connect(port)
+        daemon.wait_for(r"MaxClients 4")
+        write_config(directory.name, "mirebox.config", f"Port {port}\nDelay 200\n")
+        daemon.signal(signal.SIGHUP)
+        daemon.wait_for(r"BindFamily .*", count=2)
+        # Said before the settings it leaves as they were.
+        self.assertEqual(daemon.errors,
+                         [f"mirebox: warning: {config}: {os.strerror(errno.EMFILE)}"])
+        self.assertEqual(daemon.messages()[-5:], [f"Port {port}", "Delay 100", "MaxLineLength 32",
+                                                  "MaxClients 4", "BindFamily IPv4 Mapped IPv6"])
         self.assertEqual(daemon.stop(), 0)
 
 

@@ -8,8 +8,8 @@ import socket
 import tempfile
 import time
 
-from harness import (CLOSE, DEADLINE, TOTALS, LineReader, TarpitTest, free_port, is_valid_line,
-                     UNTOLD, open_files, write_config)
+from harness import (CLOSE, DEADLINE, TOTALS, LineReader, TarpitTest, free_port, is_stopped,
+                     is_valid_line, UNTOLD, open_files, write_config)
 
 
 
@@ -230,6 +230,29 @@ class Reload(TarpitTest):
         self.assertEqual(sum(int(m["bytes"]) for m in closes), received)
         self.assertEqual(daemon.errors, [])
         self.assertTrue(re.fullmatch(TOTALS, daemon.messages()[-1]))
+
+    def test_a_reload_and_a_totals_request_pending_together_come_in_that_order(self):
+        """Stopped, the daemon serves neither signal until both are pending;
+        the pass that then serves them reloads first, so the TOTALS line
+        follows the settings read."""
+        port = free_port()
+        self.write(f"Port {port}\nDelay 100\n")
+        daemon = self.start_from_file(port, "-v")
+        daemon.ready()
+        self.write(f"Port {port}\nDelay 200\n")
+        daemon.signal(signal.SIGSTOP)
+        deadline = time.monotonic() + DEADLINE
+        while not is_stopped(daemon.process.pid):
+            self.assertLess(time.monotonic(), deadline, "never stopped")
+            time.sleep(0.01)
+        daemon.signal(signal.SIGHUP)
+        daemon.signal(signal.SIGUSR1)
+        daemon.signal(signal.SIGCONT)
+        daemon.wait_for(TOTALS)
+        messages = daemon.messages()
+        totals = next(i for i, m in enumerate(messages) if re.fullmatch(TOTALS, m))
+        self.assertIn("Delay 200", messages[:totals])
+        self.assertEqual(daemon.stop(), 0)
 
     def test_hang_ups_during_a_reload_bring_exactly_one_more(self):
         port = free_port()
