@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -79,6 +80,16 @@ void apply_line(Settings& settings, const Position& at, char* text, bool strict)
     apply_key(settings, at, key, value, strict);
 }
 
+// A file that is not there or may not be read is no configuration, and says
+// nothing. One that could not be opened for want of descriptors or memory
+// may well hold an edit: a reload says so, or the settings it logs next
+// would read as applied.
+void report_unread(const char* path, bool strict) {
+    const int error = errno;
+    if (!strict && (error == EMFILE || error == ENFILE || error == ENOMEM))
+        complain("mirebox: warning: %s: %s\n", path, std::strerror(error));
+}
+
 }  // namespace
 
 void load_settings_file(Settings& settings, const char* path, bool strict, FileKinds kinds) {
@@ -86,7 +97,10 @@ void load_settings_file(Settings& settings, const char* path, bool strict, FileK
     // start-up; a device (say /dev/zero) never ends and is no configuration,
     // so it counts as a file that cannot be opened.
     const int fd = open(path, O_RDONLY | O_NONBLOCK);
-    if (fd == -1) return;
+    if (fd == -1) {
+        report_unread(path, strict);
+        return;
+    }
     struct stat status {};
     if (fstat(fd, &status) == -1 || S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) ||
         (kinds == FileKinds::regular_only && !S_ISREG(status.st_mode))) {
@@ -96,6 +110,7 @@ void load_settings_file(Settings& settings, const char* path, bool strict, FileK
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::FILE* file = fdopen(fd, "r");
     if (file == nullptr) {
+        report_unread(path, strict);
         close(fd);
         return;
     }

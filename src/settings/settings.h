@@ -35,7 +35,9 @@ void apply_bind_family(Settings& settings, const char* text, bool strict);
 enum class FileKinds { all_but_devices, regular_only };
 
 // Reads key-value lines into settings and verbosity. A file that cannot be
-// opened, or is of a kind not taken, is silently skipped.
+// opened, or is of a kind not taken, is skipped: silently, but for a lenient
+// read (the reload) that lacked the descriptors or memory to open it, which
+// warns.
 void load_settings_file(Settings& settings, const char* path, bool strict,
                         FileKinds kinds = FileKinds::all_but_devices);
 // The same for a file already open; path only names it in messages.

@@ -1,9 +1,12 @@
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -163,13 +166,42 @@ TEST_F(ConfigFileTest, LenientReadGoesOnPastBadLines) {
     EXPECT_EQ(settings_.Delay, 700);
 }
 
-TEST_F(ConfigFileTest, MissingFileOrDirectoryIsSilentlySkipped) {
-    for (const std::string& path : {dir_ + "/absent", dir_}) {
+// A file that is not there, or is no file, is no configuration and says
+// nothing; one that could not be opened for want of a descriptor may hold an
+// edit, and a reload, the one lenient read, says so.
+TEST_F(ConfigFileTest, AFileThatCannotBeOpenedIsSkippedAndOnlyAShortageSpeaks) {
+    write("Port 1234\n");
+    const struct {
+        std::string path;
+        bool strict;
+        bool short_of_descriptors;
+        std::string said;
+    } cases[] = {
+        {dir_ + "/absent", true, false, ""},
+        {dir_ + "/absent", false, false, ""},
+        {dir_, false, false, ""},
+        {path_, true, true, ""},
+        {path_, false, true, "mirebox: warning: " + path_ + ": " + std::strerror(EMFILE) + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + (c.strict ? " strict" : " lenient") +
+                     (c.short_of_descriptors ? " without a descriptor" : ""));
         test_support::Capture err(2);
-        load_settings_file(settings_, path.c_str(), true);
-        EXPECT_EQ(err.finish(), "");
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        if (c.short_of_descriptors) {
+            // The lowest free number becomes the limit: the next open fails.
+            const int lowest_free = dup(0);
+            close(lowest_free);
+            rlimit low = saved;
+            low.rlim_cur = static_cast<rlim_t>(lowest_free);
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        }
+        load_settings_file(settings_, c.path.c_str(), c.strict);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        EXPECT_EQ(err.finish(), c.said);
+        EXPECT_EQ(settings_.Port, 2222);
     }
-    EXPECT_EQ(settings_.Port, 2222);
 }
 
 TEST_F(ConfigFileTest, ArbitraryBytesAreSafe) {
