@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <regex>
 #include <string>
 
@@ -50,6 +52,12 @@ private:
 };
 
 TEST(Timestamp, IsUtcToTheMillisecondWithTrailingZ) {
+    // Under a zone of its own, five and a half hours east, that no tz
+    // database is needed for: a local time would show.
+    const char* saved = std::getenv("TZ");
+    const std::string saved_zone = saved != nullptr ? saved : "";
+    setenv("TZ", "MBX-5:30", 1);
+    tzset();
     const struct {
         std::int64_t ms;
         const char* text;
@@ -64,6 +72,9 @@ TEST(Timestamp, IsUtcToTheMillisecondWithTrailingZ) {
         format_timestamp(c.ms, buffer);
         EXPECT_STREQ(buffer, c.text);
     }
+    if (saved != nullptr) setenv("TZ", saved_zone.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
 }
 
 TEST_F(LogTest, StdoutLineIsTimestampThenMessage) {
