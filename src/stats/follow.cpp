@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -17,6 +19,9 @@ namespace mirebox::stats {
 namespace {
 
 constexpr std::size_t READ_SIZE = 65536;
+// Enough of a first line to tell it from another: the daemon's start with
+// the time to the millisecond, a syslog daemon's to the second.
+constexpr std::size_t HEAD_SIZE = 256;
 
 // One piece of a line; `ended` when its newline came with it.
 void take_piece(Input& input, std::string_view piece, bool ended, LineSink sink) {
@@ -44,6 +49,38 @@ void take_piece(Input& input, std::string_view piece, bool ended, LineSink sink)
     }
 }
 
+// Keeps the file's first bytes as they are read from its start.
+void remember_head(Input& input, off_t at, std::string_view chunk) {
+    if (at != static_cast<off_t>(input.head.size()) || input.head.size() >= HEAD_SIZE ||
+        input.head.ends_with('\n'))
+        return;
+    std::string_view more = chunk.substr(0, HEAD_SIZE - input.head.size());
+    const std::size_t newline = more.find('\n');
+    if (newline != std::string_view::npos) more = more.substr(0, newline + 1);
+    input.head.append(more);
+}
+
+// Shorter than what was read, or starting with other bytes: truncated, and
+// perhaps written again beyond the old offset since, which its size alone
+// cannot show.
+bool was_truncated(const Input& input) {
+    struct stat status {};
+    if (fstat(input.fd, &status) == -1) return false;
+    if (status.st_size < input.offset) return true;
+    if (input.head.empty()) return false;
+    char start[HEAD_SIZE];
+    const ssize_t got = pread(input.fd, start, input.head.size(), 0);
+    return got != static_cast<ssize_t>(input.head.size()) ||
+           std::string_view(start, input.head.size()) != input.head;
+}
+
+void read_from_start(Input& input, LineSink sink) {
+    flush_input(input, sink);
+    if (lseek(input.fd, 0, SEEK_SET) == -1) return;
+    input.offset = 0;
+    input.head.clear();
+}
+
 }  // namespace
 
 bool open_input(Input& input, const std::string& path) {
@@ -58,6 +95,7 @@ bool open_input(Input& input, const std::string& path) {
         input.regular = S_ISREG(status.st_mode);
     }
     input.offset = 0;
+    input.head.clear();
     return true;
 }
 
@@ -70,6 +108,7 @@ void close_input(Input& input) {
 
 ReadResult read_input(Input& input, LineSink sink) {
     if (input.fd == -1) return ReadResult::idle;
+    if (input.regular && input.offset > 0 && was_truncated(input)) read_from_start(input, sink);
     char buffer[READ_SIZE];
     const ssize_t count = read(input.fd, buffer, sizeof buffer);
     if (count == -1) {
@@ -77,8 +116,15 @@ ReadResult read_input(Input& input, LineSink sink) {
         return ReadResult::error;
     }
     if (count == 0) return input.regular ? ReadResult::idle : ReadResult::end;
+    const auto size = static_cast<std::size_t>(count);
+    if (input.regular) remember_head(input, input.offset, std::string_view(buffer, size));
     input.offset += count;
-    std::string_view chunk(buffer, static_cast<std::size_t>(count));
+    // A hole of NULs is no text: dropped, it neither swallows the line
+    // written after it nor counts as lines of its own.
+    std::size_t kept = size;
+    if (std::memchr(buffer, '\0', size) != nullptr)
+        kept = static_cast<std::size_t>(std::remove(buffer, buffer + size, '\0') - buffer);
+    std::string_view chunk(buffer, kept);
     for (std::size_t newline; (newline = chunk.find('\n')) != std::string_view::npos;) {
         take_piece(input, chunk.substr(0, newline), true, sink);
         chunk.remove_prefix(newline + 1);
@@ -104,12 +150,6 @@ bool check_rotation(Input& input, LineSink sink) {
         flush_input(input, sink);
         const std::string path = input.path;
         return open_input(input, path);
-    }
-    // Only a regular file has a size to compare: a FIFO's is always 0.
-    if (input.regular && status.st_size < input.offset) {
-        flush_input(input, sink);
-        if (lseek(input.fd, 0, SEEK_SET) == -1) return false;
-        input.offset = 0;
     }
     return true;
 }

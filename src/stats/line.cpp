@@ -3,7 +3,10 @@
 // either of the other two inside).
 #include <time.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 #include "stats/stats.h"
@@ -264,6 +267,20 @@ bool is_daemon_complaint(std::string_view message) {
            is_help_line(message) || is_file_complaint(message);
 }
 
+// The warning of a daemon out of descriptors with nobody held, which it
+// gives instead of lowering MaxClients to 0: "mirebox: warning: Too many
+// open files", in this system's words.
+bool is_exhaustion_warning(std::string_view message) {
+    static const std::string process = std::string("mirebox: warning: ") + std::strerror(EMFILE);
+    static const std::string system = std::string("mirebox: warning: ") + std::strerror(ENFILE);
+    return message == process || message == system;
+}
+
+LineKind complaint_kind(std::string_view message) {
+    if (is_exhaustion_warning(message)) return LineKind::exhausted;
+    return is_daemon_complaint(message) ? LineKind::daemon_other : LineKind::unparsed;
+}
+
 // The socket-call trace: "socket() = 3", "poll(1, -1)", "= 0", "EINTR",
 // "errno = 22, Invalid argument".
 bool is_trace(std::string_view message) {
@@ -355,8 +372,7 @@ LogLine parse_inner(std::string_view message, bool has_time, std::int64_t time_m
         time_ms = inner_ms;
     }
     LogLine line = parse_message(message);
-    if (line.kind == LineKind::unparsed && is_daemon_complaint(message))
-        line.kind = LineKind::daemon_other;
+    if (line.kind == LineKind::unparsed) line.kind = complaint_kind(message);
     line.has_time = has_time;
     line.time_ms = time_ms;
     return line;
@@ -403,7 +419,7 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
         syslog_only = true;
     } else {
         // The daemon's standard error mixed into its output file.
-        return of_kind(is_daemon_complaint(text) ? LineKind::daemon_other : LineKind::unparsed);
+        return of_kind(complaint_kind(text));
     }
 
     std::string_view tag;

@@ -23,6 +23,7 @@ enum class LineKind : std::uint8_t {
     accept,
     close,
     totals,
+    exhausted,     // out of descriptors with nobody held: a warning, no MaxClients
     daemon_other,  // the daemon's, but nothing to count: a trace, a warning
     foreign,       // another program's syslog line, a journal note
     unparsed,      // neither: counted, then skipped
@@ -218,6 +219,9 @@ struct Input {
     bool regular = false;    // a file that can grow; otherwise a pipe or terminal
     bool skipping = false;   // dropping the rest of an overlong line
     std::string pending;     // the start of a line whose end has not come yet
+    // The file's first bytes, to its first newline: a file truncated and
+    // written again past the offset read starts with other ones.
+    std::string head;
 };
 
 // Opens path (or takes standard input for an empty path). False when it
@@ -226,14 +230,15 @@ bool open_input(Input& input, const std::string& path);
 void close_input(Input& input);
 
 enum class ReadResult { data, idle, end, error };
-// Reads what is there now and hands on each whole line. `idle`: nothing new
-// in a file that may grow; `end`: a pipe's writer has gone.
+// Reads what is there now and hands on each whole line, without the NUL
+// bytes of a hole (a file truncated under a writer at its old offset). A
+// regular file found truncated is read again from its start. `idle`: nothing
+// new in a file that may grow; `end`: a pipe's writer has gone.
 ReadResult read_input(Input& input, LineSink sink);
 // Hands on a last line that had no newline.
 void flush_input(Input& input, LineSink sink);
 // For a followed path: when the name now leads to another file (rotated), the
-// old one is read to its end and the new one opened; when the file became
-// shorter (truncated), it is read again from the start. False while the path
+// old one is read to its end and the new one opened. False while the path
 // names no file.
 bool check_rotation(Input& input, LineSink sink);
 

@@ -78,8 +78,11 @@ void grow(SourceTable& table) {
 void settings_block_begins(Tally& tally, const LogLine& line, bool new_process) {
     // A daemon's first line is its settings block, so with pids a block is a
     // start exactly when its pid is new. Without them, only an orderly stop
-    // (the CLOSE lines, then TOTALS with nobody left) marks the end of a run.
-    const bool start = line.pid >= 0 ? new_process : !tally.seen_daemon || tally.stopped;
+    // (the CLOSE lines, then TOTALS with nobody left) marks the end of a run;
+    // and so it does for pid 1, which a daemon that is the first process of
+    // a container has again at every start.
+    const bool stop_before = !tally.seen_daemon || tally.stopped;
+    const bool start = line.pid < 0 ? stop_before : new_process || (line.pid == 1 && stop_before);
     if (start) {
         ++tally.starts;
         tally.held_now = 0;
@@ -195,6 +198,7 @@ void tally_line(Tally& tally, const LogLine& line) {
         case LineKind::setting: tally_setting(tally, line, new_process); break;
         case LineKind::accept: tally_accept(tally, line); break;
         case LineKind::close: tally_close(tally, line); break;
+        case LineKind::exhausted: ++tally.exhaustions; break;
         case LineKind::totals:
             tally.has_totals = true;
             tally.last_totals = {line.connects, line.duration_ms, line.bytes};

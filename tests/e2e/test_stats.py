@@ -357,6 +357,32 @@ class Following(StatsTest):
             self.assertEqual(parse_metrics(metrics.read())["mirebox_clients_held"], 1)
 
 
+class Rotation(StatsTest):
+    def test_a_log_copied_and_truncated_under_the_daemon_loses_no_event(self):
+        """The daemon writes through > (no O_APPEND), and a rotation copies
+        the file away and truncates it, as logrotate's copytruncate does: the
+        daemon's next line lands at its old offset, after a hole of NULs."""
+        log = os.path.join(self.directory, "mirebox.log")
+        with open(log, "wb") as output:
+            daemon = self.start("-v", "-d", "100", stdout=output.fileno())
+        copies = []
+        for rotation in range(3):
+            self.connect(daemon.port)
+            wait_in_file(log, r" ACCEPT .* n=\d+/4096$", count=1)
+            copies.append(f"{log}.{rotation}")
+            shutil.copyfile(log, copies[-1])
+            os.truncate(log, 0)
+        self.connect(daemon.port)
+        wait_in_file(log, r" ACCEPT .* n=4/4096$")
+        self.assertEqual(daemon.stop(), 0)
+        with open(log, "rb") as text:
+            self.assertTrue(text.read().startswith(b"\0"), "no hole: the test shows nothing")
+        summary = json.loads(run_stats("--json", *copies, log))
+        self.assertEqual((summary["connections"], summary["releases"]), (4, 4))
+        self.assertEqual(summary["lines"]["unparsed"], 0)
+        self.assertEqual(summary["daemon"]["starts"], 1)
+
+
 class Sources(StatsTest):
     @unittest.skipUnless(os.path.exists("/proc/self/status"), "no /proc on this system")
     def test_no_source_is_kept_when_no_report_is_written(self):

@@ -87,6 +87,27 @@ TEST_F(Follow, ATruncatedFileIsReadAgainFromItsStart) {
     EXPECT_EQ(lines_, (std::vector<std::string>{"1", "2", "3", "4"}));
 }
 
+TEST_F(Follow, AFileTruncatedAndRefilledPastTheOffsetReadIsReadAgainFromItsStart) {
+    append(path_, "1\n2\n3\n");
+    ASSERT_TRUE(open_input(input_, path_));
+    read_all();
+    // Copied away and truncated, then written again beyond the old size
+    // before the next read: the size alone does not tell.
+    append(path_, "4444\n5555\n", O_TRUNC);
+    read_all();
+    EXPECT_EQ(lines_, (std::vector<std::string>{"1", "2", "3", "4444", "5555"}));
+}
+
+TEST_F(Follow, NulBytesAreDroppedAndTheLineAfterThemCounts) {
+    // A log written through > and truncated under the daemon: it goes on at
+    // its old offset, and the file starts with a hole of NULs.
+    append(path_, "before\n" + std::string(1 << 20, '\0') + "after\n" + std::string(10, '\0') +
+                      "\nlast\n");
+    ASSERT_TRUE(open_input(input_, path_));
+    read_all();
+    EXPECT_EQ(lines_, (std::vector<std::string>{"before", "after", "", "last"}));
+}
+
 TEST_F(Follow, AFollowedFifoIsNeverTakenForATruncatedFile) {
     ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
     // Held open for writing first, so that opening it to read does not block.

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -92,6 +93,22 @@ TEST(Restarts, WithPidsANewPidIsAStartAndTheSamePidAReload) {
     EXPECT_EQ(midway.tally.reloads, 1u);
 }
 
+TEST(Restarts, WithPidOneAnOrderlyStopEndsARunAsWithoutPids) {
+    // The first process of a container has pid 1 at every start.
+    Feed feed;
+    feed.settings(1);
+    feed.syslog_lines(1, {accept(1), TOTALS});
+    feed.settings(1);  // a client held: a reload
+    EXPECT_EQ(feed.tally.held_now, 1);
+    feed.syslog_lines(1, {close(), TOTALS});
+    feed.settings(1);  // after an orderly stop: a start
+    EXPECT_EQ(feed.tally.starts, 2u);
+    EXPECT_EQ(feed.tally.reloads, 1u);
+    feed.syslog_lines(1, {accept(1)});
+    feed.settings(1);
+    EXPECT_EQ(feed.tally.reloads, 2u);
+}
+
 TEST(Exhaustion, MaxClientsAloneIsRunningOutOfDescriptors) {
     Feed feed;
     feed.settings();
@@ -102,6 +119,23 @@ TEST(Exhaustion, MaxClientsAloneIsRunningOutOfDescriptors) {
     EXPECT_EQ(feed.tally.settings[static_cast<int>(Setting::max_clients)], 4096);
     feed.settings();
     EXPECT_EQ(feed.tally.exhaustions, 2u);
+}
+
+TEST(Exhaustion, TheWarningWithNobodyHeldIsRunningOutOfDescriptorsToo) {
+    // It has no MaxClients line: with nobody held the daemon warns and tries
+    // again. In the journal beside the log, or mixed into its output file.
+    Feed feed;
+    feed.settings(100);
+    for (int error : {EMFILE, ENFILE}) {
+        const std::string warning = std::string("mirebox: warning: ") + std::strerror(error);
+        feed.syslog_lines(100, {warning});
+        tally_line(feed.tally, parse_line(warning, feed.context));
+    }
+    feed.syslog_lines(100, {std::string("mirebox: warning: ") + std::strerror(ENOBUFS),
+                            "mirebox: warning: /etc/mirebox.config: " + std::string(std::strerror(EMFILE))});
+    EXPECT_EQ(feed.tally.exhaustions, 4u);
+    EXPECT_EQ(feed.tally.daemon_other, 2u);
+    EXPECT_EQ(feed.tally.unparsed, 0u);
 }
 
 TEST(Sources, MappedAndPlainIpv4CountAsOneAndUnknownAsNone) {
@@ -151,6 +185,10 @@ TEST(Holds, NegativeTimesCountAsZero) {
     EXPECT_EQ(feed.tally.hold.count, 3u);
     EXPECT_EQ(feed.tally.hold.sum_ms, 3250);
     EXPECT_EQ(feed.tally.hold.coarse[0], 2u);
+    // And for their source too.
+    Address source{};
+    ASSERT_TRUE(parse_address("192.0.2.7", source));
+    EXPECT_EQ(find_source(feed.tally.sources, source).held_ms, 3250);
 }
 
 TEST(Holds, SumsStopAtTheLargestValueInsteadOfWrapping) {
