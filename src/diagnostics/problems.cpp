@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/messages.h"
 
 namespace mirebox {
 
@@ -23,8 +24,8 @@ void complain_and_exit(const char* format, ...) {
     std::exit(1);
 }
 
-void exit_with_errno() { complain_and_exit("mirebox: fatal: %s\n", std::strerror(errno)); }
+void exit_with_errno() { complain_and_exit(messages::FATAL, std::strerror(errno)); }
 
-void warn(const char* reason) { complain("mirebox: warning: %s\n", reason); }
+void warn(const char* reason) { complain(messages::WARNING, reason); }
 
 }  // namespace mirebox

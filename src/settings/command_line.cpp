@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/messages.h"
 #include "settings/settings.h"
 
 namespace mirebox {
@@ -18,33 +19,14 @@ constexpr const char* OPTIONS = "+46d:f:hl:m:p:svV";
 constexpr const char* OPTIONS = "46d:f:hl:m:p:svV";
 #endif
 
-// The bracketed values are the built-in defaults, written out, and the path
-// is the start-up file this build reads (it follows the install prefix; the
-// default build shows /usr/local/etc/mirebox.config): the help says what the
-// daemon does without options or a file, not what a configuration in force
-// has made of it. -s works but is not listed.
-constexpr const char* HELP_BEFORE_PATH =
-    "Usage: mirebox [-vh] [-46] [-d MS] [-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]\n"
-    "  -4        Bind to IPv4 only\n"
-    "  -6        Bind to IPv6 only\n"
-    "  -d INT    Message millisecond delay [10000]\n"
-    "  -f        Set and load config file [";
-constexpr const char* HELP_AFTER_PATH =
-    "]\n"
-    "  -h        Print this help message and exit\n"
-    "  -l INT    Maximum banner line length (3-255) [32]\n"
-    "  -m INT    Maximum number of clients [4096]\n"
-    "  -p INT    Listening port [2222]\n"
-    "  -v        Print diagnostics to standard output (repeatable)\n"
-    "  -V        Print version information and exit\n";
-
+// Standard output for -h, standard error after a bad option, where getopt
+// has already said what was wrong. default_path is the start-up file of
+// this build, which follows the install prefix.
 void print_help(std::FILE* stream, const char* default_path) {
-    std::fputs(HELP_BEFORE_PATH, stream);
-    std::fputs(default_path, stream);
-    std::fputs(HELP_AFTER_PATH, stream);
+    std::fprintf(stream, messages::HELP, default_path);
 }
 
-void print_version() { std::puts("Mirebox 1.1"); }
+void print_version() { std::printf(messages::VERSION, MIREBOX_VERSION); }
 
 }  // namespace
 
@@ -74,11 +56,12 @@ void apply_command_line(int argc, char** argv, Settings& settings, const char*& 
             case 'V':
                 print_version();
                 std::exit(0);
-            default:  // getopt has already printed its complaint
-                complain_and_exit("%s%s%s", HELP_BEFORE_PATH, default_path, HELP_AFTER_PATH);
+            default:
+                print_help(stderr, default_path);
+                std::exit(1);
         }
     }
-    if (optind < argc) complain_and_exit("mirebox: too many arguments\n");
+    if (optind < argc) complain_and_exit(messages::TOO_MANY_ARGUMENTS);
 }
 
 }  // namespace mirebox

@@ -4,13 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/messages.h"
 #include "settings/settings.h"
 
 namespace mirebox {
@@ -29,14 +29,14 @@ struct Position {
 
 // A line's problem, named by the file and the line number.
 void report(const Position& at, const char* problem, bool strict) {
-    if (strict) complain_and_exit("%s:%" PRId64 ": %s\n", at.path, at.line, problem);
-    complain("%s:%" PRId64 ": %s\n", at.path, at.line, problem);
+    if (strict) complain_and_exit(messages::FILE_LINE, at.path, at.line, problem);
+    complain(messages::FILE_LINE, at.path, at.line, problem);
 }
 
 // A problem that quotes a token of the line: "Unknown option 'port'".
 void report_token(const Position& at, const char* what, const char* token, bool strict) {
     char problem[PIECE_SIZE + 32];  // a token is part of one piece
-    std::snprintf(problem, sizeof problem, "%s '%s'", what, token);
+    std::snprintf(problem, sizeof problem, messages::QUOTED, what, token);
     report(at, problem, strict);
 }
 
@@ -44,7 +44,7 @@ void apply_log_level(const Position& at, const char* text, bool strict) {
     std::int64_t value = 0;
     // Taken as unsigned, so a negative level is as far out of range as 3.
     if (!parse_number(text, value) || static_cast<std::uint64_t>(value) >= 3) {
-        report_token(at, "Invalid log level", text, strict);
+        report_token(at, messages::INVALID_LOG_LEVEL, text, strict);
         return;
     }
     verbosity = static_cast<std::uint32_t>(value);
@@ -61,7 +61,7 @@ void apply_key(Settings& settings, const Position& at, const char* key, const ch
     else if (name == "BindFamily") apply_bind_family(settings, value, strict);
     // An unknown key is never fatal, so a file written for a newer version
     // still starts an older daemon.
-    else report_token(at, "Unknown option", key, false);
+    else report_token(at, messages::UNKNOWN_OPTION, key, false);
 }
 
 void apply_line(Settings& settings, const Position& at, char* text, bool strict) {
@@ -70,11 +70,11 @@ void apply_line(Settings& settings, const Position& at, char* text, bool strict)
     if (key == nullptr) return;
     const char* value = strtok_r(nullptr, SEPARATORS, &state);
     if (value == nullptr) {
-        report(at, "Missing value", strict);
+        report(at, messages::MISSING_VALUE, strict);
         return;
     }
     if (strtok_r(nullptr, SEPARATORS, &state) != nullptr) {
-        report(at, "Too many values", strict);
+        report(at, messages::TOO_MANY_VALUES, strict);
         return;
     }
     apply_key(settings, at, key, value, strict);
@@ -87,7 +87,7 @@ void apply_line(Settings& settings, const Position& at, char* text, bool strict)
 void report_unread(const char* path, bool strict) {
     const int error = errno;
     if (!strict && (error == EMFILE || error == ENFILE || error == ENOMEM))
-        complain("mirebox: warning: %s: %s\n", path, std::strerror(error));
+        complain(messages::FILE_WARNING, path, std::strerror(error));
 }
 
 }  // namespace

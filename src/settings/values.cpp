@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/messages.h"
 #include "settings/settings.h"
 
 namespace mirebox {
@@ -12,8 +13,8 @@ namespace {
 
 // what names the setting in its message: "mirebox: Invalid port: 0".
 void reject(const char* what, const char* text, bool strict) {
-    if (strict) complain_and_exit("mirebox: Invalid %s: %s\n", what, text);
-    complain("mirebox: Invalid %s: %s\n", what, text);
+    if (strict) complain_and_exit(messages::INVALID_VALUE, what, text);
+    complain(messages::INVALID_VALUE, what, text);
 }
 
 // Stores text into field when it is a whole number within [low, high].

@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/messages.h"
 #include "tarpit/tarpit.h"
 
 namespace mirebox {
@@ -35,7 +35,7 @@ Client* admit_client(int fd, std::int32_t delay_ms) {
     const int one = 1;
     const int shrunk = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &one, sizeof one);
     emit_log(LOG_LEVEL_DEBUG, "setsockopt(%d, SO_RCVBUF, %d) = %d", fd, one, shrunk);
-    if (shrunk == -1) emit_log(LOG_LEVEL_DEBUG, "errno = %d, %s", errno, std::strerror(errno));
+    if (shrunk == -1) emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
 
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
@@ -73,13 +73,15 @@ SendResult send_banner_line(Client* client, std::int32_t max_line_length, std::u
     }
 }
 
+void log_accept(const Client* client, std::int32_t held, std::int32_t limit) {
+    emit_log(LOG_LEVEL_INFO, messages::ACCEPT, client->host, client->port, client->fd, held, limit);
+}
+
 void release_client(Client* client) {
     emit_log(LOG_LEVEL_DEBUG, "close(%d)", client->fd);
     const std::int64_t held_ms = wall_clock_ms() - client->connected_ms;
-    emit_log(LOG_LEVEL_INFO,
-             "CLOSE host=%s port=%d fd=%d time=%" PRId64 ".%03" PRId64 " bytes=%" PRId64,
-             client->host, client->port, client->fd, held_ms / 1000, held_ms % 1000,
-             client->bytes);
+    emit_log(LOG_LEVEL_INFO, messages::CLOSE, client->host, client->port, client->fd,
+             held_ms / 1000, held_ms % 1000, client->bytes);
     totals.held_ms += held_ms;
     close(client->fd);
     std::free(client);
@@ -90,9 +92,8 @@ void log_totals(const Client* first) {
     const std::int64_t now = wall_clock_ms();
     for (const Client* client = first; client != nullptr; client = client->next)
         held_ms += now - client->connected_ms;
-    emit_log(LOG_LEVEL_INFO,
-             "TOTALS connects=%" PRId64 " seconds=%" PRId64 ".%03" PRId64 " bytes=%" PRId64,
-             totals.connects, held_ms / 1000, held_ms % 1000, totals.bytes);
+    emit_log(LOG_LEVEL_INFO, messages::TOTALS, totals.connects, held_ms / 1000, held_ms % 1000,
+             totals.bytes);
 }
 
 }  // namespace mirebox

@@ -5,12 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <climits>
 #include <csignal>
 #include <cstring>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/messages.h"
 #include "tarpit/tarpit.h"
 
 namespace mirebox {
@@ -34,7 +34,7 @@ void raise_descriptor_limit() {
     const int raised = setrlimit(RLIMIT_NOFILE, &limit);
     emit_log(LOG_LEVEL_DEBUG, "setrlimit(RLIMIT_NOFILE, %ju) = %d",
              static_cast<std::uintmax_t>(limit.rlim_max), raised);
-    if (raised == -1) emit_log(LOG_LEVEL_DEBUG, "errno = %d, %s", errno, std::strerror(errno));
+    if (raised == -1) emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
 }
 
 // Sends a line to every due client and returns how long the wait may last:
@@ -99,7 +99,7 @@ AcceptResult accept_failed(int error, const ClientQueue& queue, Settings& settin
     // means the connection went away meanwhile (FreeBSD drops one reset in
     // the queue): a scanner's habit, not a problem, so only traced.
     if (error == EAGAIN || error == EWOULDBLOCK) {
-        emit_log(LOG_LEVEL_DEBUG, "errno = %d, %s", error, std::strerror(error));
+        emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, error, std::strerror(error));
         return AcceptResult::dropped;
     }
     if (error == EMFILE || error == ENFILE) {
@@ -113,7 +113,7 @@ AcceptResult accept_failed(int error, const ClientQueue& queue, Settings& settin
             return AcceptResult::left_queued;
         }
         settings.MaxClients = queue.count;
-        emit_log(LOG_LEVEL_INFO, "MaxClients %d", queue.count);
+        emit_log(LOG_LEVEL_INFO, messages::MAX_CLIENTS, queue.count);
         return AcceptResult::dropped;
     }
     if (!is_transient_accept_error(error)) {
@@ -132,13 +132,12 @@ AcceptResult accept_client(int listener, ClientQueue& queue, Settings& settings)
     Client* client = admit_client(fd, settings.Delay);
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     if (client == nullptr) {
-        warn("out of memory");
+        warn(messages::OUT_OF_MEMORY);
         close(fd);
         return AcceptResult::dropped;
     }
     queue_append(queue, client);
-    emit_log(LOG_LEVEL_INFO, "ACCEPT host=%s port=%d fd=%d n=%d/%d", client->host, client->port,
-             client->fd, queue.count, settings.MaxClients);
+    log_accept(client, queue.count, settings.MaxClients);
     return AcceptResult::admitted;
 }
 
@@ -154,14 +153,14 @@ std::int64_t rest_left_ms(std::int64_t rest_until_ms) {
 }  // namespace
 
 void log_settings(const Settings& settings) {
-    emit_log(LOG_LEVEL_INFO, "Port %d", settings.Port);
-    emit_log(LOG_LEVEL_INFO, "Delay %" PRId64, static_cast<std::int64_t>(settings.Delay));
-    emit_log(LOG_LEVEL_INFO, "MaxLineLength %d", settings.MaxLineLength);
-    emit_log(LOG_LEVEL_INFO, "MaxClients %d", settings.MaxClients);
-    const char* family = settings.BindFamily == AF_INET    ? "IPv4 Only"
-                         : settings.BindFamily == AF_INET6 ? "IPv6 Only"
-                                                           : "IPv4 Mapped IPv6";
-    emit_log(LOG_LEVEL_INFO, "BindFamily %s", family);
+    emit_log(LOG_LEVEL_INFO, messages::PORT, settings.Port);
+    emit_log(LOG_LEVEL_INFO, messages::DELAY, static_cast<std::int64_t>(settings.Delay));
+    emit_log(LOG_LEVEL_INFO, messages::MAX_LINE_LENGTH, settings.MaxLineLength);
+    emit_log(LOG_LEVEL_INFO, messages::MAX_CLIENTS, settings.MaxClients);
+    const char* family = settings.BindFamily == AF_INET    ? messages::FAMILY_IPV4_ONLY
+                         : settings.BindFamily == AF_INET6 ? messages::FAMILY_IPV6_ONLY
+                                                           : messages::FAMILY_MAPPED;
+    emit_log(LOG_LEVEL_INFO, messages::BIND_FAMILY, family);
 }
 
 int run_service(Settings& settings, const char* config_path, const char* program_path) {

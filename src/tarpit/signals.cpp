@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "diagnostics/diagnostics.h"
+#include "diagnostics/messages.h"
 #include "tarpit/tarpit.h"
 
 namespace mirebox {
@@ -104,10 +105,10 @@ bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigs
     sigprocmask(SIG_SETMASK, &blocked, nullptr);
     errno = saved_errno;
 #endif
-    emit_log(LOG_LEVEL_DEBUG, "= %d", ready);
+    emit_log(LOG_LEVEL_DEBUG, messages::WAIT_RESULT, ready);
     if (ready == -1) {
         if (errno != EINTR) exit_with_errno();
-        emit_log(LOG_LEVEL_DEBUG, "EINTR");
+        emit_log(LOG_LEVEL_DEBUG, messages::INTERRUPTED);
         return false;
     }
     if (ready == 0) return false;

@@ -63,6 +63,8 @@ std::size_t make_banner_line(char (&buffer)[BANNER_BUFFER_SIZE], std::int32_t ma
 
 // Returns null when no record could be made; the caller owns fd then.
 Client* admit_client(int fd, std::int32_t delay_ms);
+// The ACCEPT line of a client just queued, held clients counting it.
+void log_accept(const Client* client, std::int32_t held, std::int32_t limit);
 SendResult send_banner_line(Client* client, std::int32_t max_line_length, std::uint64_t& state);
 // REQUIRES: client is out of the queue (or the whole queue is being discarded).
 void release_client(Client* client);
