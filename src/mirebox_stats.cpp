@@ -31,6 +31,8 @@ constexpr int QUIET_MS = 1000;
 // A line of the daemon's stamped this close to the follower's start is one
 // written around then, not the backlog: a busy log is never silent.
 constexpr std::int64_t LIVE_MS = 1000;
+// Long enough for any tarpit on the internet to be found by a scanner.
+constexpr int SILENT_MS = 10 * 60 * 1000;
 
 volatile std::sig_atomic_t stop_requested = 0;
 
@@ -96,14 +98,14 @@ int parse_options(int argc, char** argv, Options& options) {
             case 'F': options.follow = true; break;
             case 'i':
                 if (!parse_count(optarg, 1, 86400, options.interval_s)) {
-                    std::fprintf(stderr, "mirebox-stats: Invalid interval: %s\n", optarg);
+                    complain("Invalid interval: %s", optarg);
                     return 1;
                 }
                 break;
             case 'j': options.json = true; break;
             case 'n':
                 if (!parse_count(optarg, 0, 10000, top)) {
-                    std::fprintf(stderr, "mirebox-stats: Invalid count: %s\n", optarg);
+                    complain("Invalid count: %s", optarg);
                     return 1;
                 }
                 options.report.top = static_cast<std::size_t>(top);
@@ -118,7 +120,7 @@ int parse_options(int argc, char** argv, Options& options) {
     }
     for (int i = optind; i < argc; ++i) options.files.emplace_back(argv[i]);
     if (options.follow && options.files.size() > 1) {
-        std::fputs("mirebox-stats: --follow reads one file\n", stderr);
+        complain("--follow reads one file");
         return 1;
     }
     return -1;
@@ -136,12 +138,10 @@ std::int64_t monotonic_ms() {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-std::string input_name(const std::string& path) { return path.empty() ? "standard input" : path; }
-
-bool read_failed(const Input& input) {
-    std::fprintf(stderr, "mirebox-stats: %s: %s\n", input_name(input.path).c_str(),
-                 std::strerror(errno));
-    return false;
+// "mirebox-stats: mirebox.log: No such file or directory".
+void complain_of(const Input& input) {
+    complain("%s: %s", input.path.empty() ? "standard input" : input.path.c_str(),
+             std::strerror(errno));
 }
 
 // Each file to its end, in order. False when one could not be read.
@@ -153,13 +153,17 @@ bool read_all(const Options& options, Reader& reader) {
     for (const std::string& name : paths) {
         Input input;
         if (!open_input(input, name == "-" ? "" : name)) {
-            ok = read_failed(input);
+            complain_of(input);
+            ok = false;
             continue;
         }
         ReadResult result;
         while ((result = read_input(input, sink)) == ReadResult::data) {
         }
-        if (result == ReadResult::error) ok = read_failed(input);
+        if (result == ReadResult::error) {
+            complain_of(input);
+            ok = false;
+        }
         flush_input(input, sink);
         close_input(input);
     }
@@ -176,73 +180,125 @@ void install_stop_handlers() {
     }
 }
 
-// Until a signal, or until a pipe's writer goes away. False when the input
-// failed or the last metrics could not be written.
-bool follow(const Options& options, Reader& reader) {
-    const LineSink sink{take_line, &reader};
-    const std::string path =
-        options.files.empty() || options.files[0] == "-" ? "" : options.files[0];
-    install_stop_handlers();
+// What follow() keeps between its rounds.
+struct Follower {
     Input input;
-    if (!open_input(input, path)) {
-        if (path.empty()) return read_failed(input);
-        // Like tail -F: the file may come later, with the daemon.
-        std::fprintf(stderr, "mirebox-stats: %s: %s; waiting for it\n", path.c_str(),
-                     std::strerror(errno));
-    }
-    bool ok = true;
-    bool written = true;  // a failing write is reported once, not every interval
-    // No metrics until what was written before the start is read: a restarted
-    // follower would otherwise show its counters low, then jumping back, which
-    // Prometheus takes for a reset.
+    LineSink sink;
+    // No metrics until what was written before the start is read: a
+    // restarted follower would otherwise show its counters low, then jumping
+    // back, which Prometheus takes for a reset.
     bool caught_up = false;
-    const std::int64_t started_ms = wall_ms();
-    std::int64_t next_write = monotonic_ms();
-    std::int64_t next_check = next_write + ROTATION_MS;
-    while (!stop_requested) {
-        reader.context.now_ms = wall_ms();
-        ReadResult result = ReadResult::idle;
-        if (input.fd != -1 && !input.regular) {
-            // A pipe: wait on it, but wake up for the metrics.
-            const std::int64_t until_write = next_write - monotonic_ms();
-            pollfd entry{input.fd, POLLIN, 0};
-            int timeout = POLL_MS * 4;
-            if (!caught_up) timeout = QUIET_MS;
-            else if (options.prometheus != nullptr && until_write < timeout)
-                timeout = static_cast<int>(until_write < 0 ? 0 : until_write);
-            const int ready = poll(&entry, 1, timeout);
-            if (ready > 0) result = read_input(input, sink);
-            else if (ready == 0) caught_up = true;
-            if (reader.tally.has_time && reader.tally.last_ms >= started_ms - LIVE_MS)
-                caught_up = true;
-        } else {
-            while ((result = read_input(input, sink)) == ReadResult::data && !stop_requested) {
-            }
-            caught_up = true;
-        }
-        if (result == ReadResult::end) break;
-        if (result == ReadResult::error) {
-            ok = read_failed(input);
-            break;
-        }
-        const std::int64_t now = monotonic_ms();
-        if (!path.empty() && now >= next_check) {
-            check_rotation(input, sink);
-            next_check = now + ROTATION_MS;
-        }
-        if (options.prometheus != nullptr && caught_up && now >= next_write) {
-            written = write_metrics(reader.tally, options.prometheus, written);
-            next_write = now + options.interval_s * 1000;
-        }
-        if (input.fd == -1 || input.regular) poll(nullptr, 0, POLL_MS);
+    bool written = true;  // a failing write is reported once, not every interval
+    bool said_silent = false;
+    std::int64_t started_ms = 0;     // wall clock, to compare with log times
+    std::int64_t started_mono = 0;
+    std::int64_t next_write = 0;     // monotonic, as the two below
+    std::int64_t next_check = 0;
+};
+
+// A pipe has given all it held at the start once it has been silent for a
+// while, or once it brings a line of the daemon's written around the start
+// or later: a busy log is never silent.
+void note_pipe_caught_up(Follower& follower, const Reader& reader, bool silent) {
+    if (silent || (reader.tally.has_time && reader.tally.last_ms >= follower.started_ms - LIVE_MS))
+        follower.caught_up = true;
+}
+
+// Waits on the pipe for data, but no longer than the next metrics are due.
+ReadResult wait_on_pipe(Follower& follower, const Options& options, const Reader& reader) {
+    int timeout = POLL_MS * 4;
+    if (!follower.caught_up) {
+        timeout = QUIET_MS;
+    } else if (options.prometheus != nullptr) {
+        const std::int64_t until_write = follower.next_write - monotonic_ms();
+        if (until_write < timeout) timeout = static_cast<int>(until_write < 0 ? 0 : until_write);
     }
-    // What is already written counts, up to the moment of the stop; a pipe
-    // is read only as far as it holds data, since its writer may live on.
+    pollfd entry{follower.input.fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, timeout);
+    const ReadResult result =
+        ready > 0 ? read_input(follower.input, follower.sink) : ReadResult::idle;
+    note_pipe_caught_up(follower, reader, ready == 0);
+    return result;
+}
+
+// A file is read to its present end; then it has caught up.
+ReadResult drain_file(Follower& follower) {
+    ReadResult result;
+    while ((result = read_input(follower.input, follower.sink)) == ReadResult::data &&
+           !stop_requested) {
+    }
+    follower.caught_up = true;
+    return result;
+}
+
+// An all-zero metrics file rewritten for ever looks fresh to an alert on
+// its age: said once, when nothing of the daemon's has come for long.
+void say_if_silent(Follower& follower, const Reader& reader) {
+    if (follower.said_silent || reader.tally.seen_daemon ||
+        monotonic_ms() - follower.started_mono < SILENT_MS)
+        return;
+    complain("no line of the daemon's in %d minutes: is this its log, and is its LogLevel 1?",
+             SILENT_MS / 60000);
+    follower.said_silent = true;
+}
+
+// What is already written counts, up to the moment of the stop; a pipe is
+// read only as far as it holds data, since its writer may live on.
+void read_what_is_left(Input& input, LineSink sink) {
     for (pollfd entry{input.fd, POLLIN, 0};
          input.fd != -1 && (input.regular || poll(&entry, 1, 0) > 0);) {
         if (read_input(input, sink) != ReadResult::data) break;
     }
     flush_input(input, sink);
+}
+
+// Until a signal, or until a pipe's writer goes away. False when the input
+// failed.
+bool follow(const Options& options, Reader& reader) {
+    const std::string path =
+        options.files.empty() || options.files[0] == "-" ? "" : options.files[0];
+    install_stop_handlers();
+    Follower follower;
+    follower.sink = {take_line, &reader};
+    if (!open_input(follower.input, path)) {
+        if (path.empty()) {
+            complain_of(follower.input);
+            return false;
+        }
+        // Like tail -F: the file may come later, with the daemon.
+        complain("%s: %s; waiting for it", path.c_str(), std::strerror(errno));
+    }
+    follower.started_ms = wall_ms();
+    follower.started_mono = monotonic_ms();
+    follower.next_write = follower.started_mono;
+    follower.next_check = follower.started_mono + ROTATION_MS;
+    Input& input = follower.input;
+    bool ok = true;
+    while (!stop_requested) {
+        reader.context.now_ms = wall_ms();
+        const bool pipe = input.fd != -1 && !input.regular;
+        const ReadResult result = pipe              ? wait_on_pipe(follower, options, reader)
+                                  : input.fd != -1 ? drain_file(follower)
+                                                    : ReadResult::idle;
+        if (result == ReadResult::end) break;
+        if (result == ReadResult::error) {
+            complain_of(input);
+            ok = false;
+            break;
+        }
+        const std::int64_t now = monotonic_ms();
+        if (!path.empty() && now >= follower.next_check) {
+            check_rotation(input, follower.sink);
+            follower.next_check = now + ROTATION_MS;
+        }
+        if (options.prometheus != nullptr && follower.caught_up && now >= follower.next_write) {
+            follower.written = write_metrics(reader.tally, options.prometheus, follower.written);
+            follower.next_write = now + options.interval_s * 1000;
+        }
+        say_if_silent(follower, reader);
+        if (!pipe) poll(nullptr, 0, POLL_MS);
+    }
+    read_what_is_left(input, follower.sink);
     close_input(input);
     return ok;
 }
@@ -267,8 +323,7 @@ int main(int argc, char** argv) {
         // A report cut short by a full disk must not end in success.
         if (std::fwrite(report.data(), 1, report.size(), stdout) != report.size() ||
             std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            std::fprintf(stderr, "mirebox-stats: cannot write the report: %s\n",
-                         std::strerror(errno));
+            complain("cannot write the report: %s", std::strerror(errno));
             ok = false;
         }
     }

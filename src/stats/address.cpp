@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "stats/stats.h"
+#include "stats/address.h"
 
 namespace mirebox::stats {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "stats/stats.h"
+#include "stats/input.h"
 
 namespace mirebox::stats {
 

@@ -1,6 +1,6 @@
-// The daemon's log lines in the three forms they reach a disk: its own
-// standard output, a syslog file, and the journal's short-iso output (with
-// either of the other two inside).
+// The daemon's log lines in the three forms they reach a disk. The daemon's
+// own words are read with its own formats, from the header both programs
+// share; the timestamps and syslog prefixes are other programs' forms.
 #include <time.h>
 
 #include <cerrno>
@@ -9,16 +9,14 @@
 #include <string>
 #include <string_view>
 
-#include "stats/stats.h"
+#include "diagnostics/messages.h"
+#include "stats/line.h"
 
 namespace mirebox::stats {
 
 namespace {
 
 constexpr std::int64_t MS_PER_DAY = 86400000;
-// Seconds and counts beyond this are not the daemon's; it also keeps the
-// arithmetic below far from overflow.
-constexpr std::size_t MAX_DIGITS = 15;
 // No client is held for a hundred years (36525 days), and none is sent 2^48
 // bytes, which takes 35 years at the shortest Delay and the longest
 // MaxLineLength. A CLOSE line past either is not the daemon's; the bounds
@@ -50,44 +48,6 @@ bool take_fixed(std::string_view& text, std::size_t count, std::int64_t& value) 
     }
     text.remove_prefix(count);
     value = result;
-    return true;
-}
-
-// An optional minus and 1 to MAX_DIGITS digits, as %d and %lld write them.
-bool take_number(std::string_view& text, std::int64_t& value) {
-    std::string_view rest = text;
-    const bool negative = take(rest, "-");
-    const std::size_t digits = count_digits(rest);
-    if (digits == 0 || digits > MAX_DIGITS) return false;
-    std::int64_t magnitude = 0;
-    take_fixed(rest, digits, magnitude);
-    value = negative ? -magnitude : magnitude;
-    text = rest;
-    return true;
-}
-
-bool take_unsigned(std::string_view& text, std::int64_t& value) {
-    return !text.starts_with('-') && take_number(text, value);
-}
-
-// "%lld.%03lld" of a millisecond count and its signed remainder: 4356.286,
-// and for a negative count the minus on both parts, -9.-700 or 0.-05.
-bool take_millis(std::string_view& text, std::int64_t& ms) {
-    std::string_view rest = text;
-    const bool negative_seconds = rest.starts_with('-');
-    std::int64_t seconds = 0;
-    std::int64_t part = 0;
-    if (!take_number(rest, seconds) || !take(rest, ".")) return false;
-    if (take(rest, "-")) {
-        const std::size_t digits = count_digits(rest);
-        if (seconds > 0 || digits < 2 || digits > 3) return false;
-        take_fixed(rest, digits, part);
-        part = -part;
-    } else {
-        if (!take_fixed(rest, 3, part) || (negative_seconds && part != 0)) return false;
-    }
-    ms = seconds * 1000 + part;
-    text = rest;
     return true;
 }
 
@@ -157,33 +117,6 @@ bool take_iso_time(std::string_view& text, std::int64_t& ms, bool& daemon_form) 
     return true;
 }
 
-std::int64_t year_of(ParseContext& context) {
-    if (context.year_of_ms != context.now_ms) {
-        const time_t seconds = static_cast<time_t>(context.now_ms / 1000);
-        struct tm local {};
-        context.year = localtime_r(&seconds, &local) != nullptr ? local.tm_year + 1900 : 1970;
-        context.year_of_ms = context.now_ms;
-    }
-    return context.year;
-}
-
-// A local time to the millisecond since the epoch, through mktime once an hour.
-std::int64_t local_ms(ParseContext& context, std::int64_t year, std::int64_t month,
-                      std::int64_t day, std::int64_t hour, std::int64_t minute_second_ms) {
-    const std::int64_t key = ((year * 12 + month) * 32 + day) * 24 + hour;
-    if (key != context.cached_hour_key) {
-        struct tm local {};
-        local.tm_year = static_cast<int>(year - 1900);
-        local.tm_mon = static_cast<int>(month - 1);
-        local.tm_mday = static_cast<int>(day);
-        local.tm_hour = static_cast<int>(hour);
-        local.tm_isdst = -1;
-        context.cached_hour_ms = static_cast<std::int64_t>(mktime(&local)) * 1000;
-        context.cached_hour_key = key;
-    }
-    return context.cached_hour_ms + minute_second_ms;
-}
-
 // Dec 10 03:00:47 (the day padded with a space), in local time, with no year.
 bool take_bsd_time(std::string_view& text, ParseContext& context, std::int64_t& ms) {
     static constexpr std::string_view MONTHS = "JanFebMarAprMayJunJulAugSepOctNovDec";
@@ -201,9 +134,11 @@ bool take_bsd_time(std::string_view& text, ParseContext& context, std::int64_t& 
     if (day < 1 || day > 31 || !valid_clock(hour, minute, second)) return false;
     const std::int64_t month = static_cast<std::int64_t>(at / 3) + 1;
     const std::int64_t within_hour = (minute * 60 + second) * 1000;
-    const std::int64_t year = year_of(context);
-    ms = local_ms(context, year, month, day, hour, within_hour);
-    if (ms > context.now_ms + MS_PER_DAY) ms = local_ms(context, year - 1, month, day, hour, within_hour);
+    LocalTime& local = context.local_time;
+    const std::int64_t year = local.year_at(context.now_ms);
+    ms = local.hour_start(year, month, day, hour) + within_hour;
+    if (ms > context.now_ms + MS_PER_DAY)
+        ms = local.hour_start(year - 1, month, day, hour) + within_hour;
     text = rest;
     return true;
 }
@@ -219,9 +154,8 @@ bool take_syslog_prefix(std::string_view& text, std::string_view& tag, std::int6
     if (word.ends_with(']')) {
         const std::size_t open = word.rfind('[');
         if (open == std::string_view::npos) return false;
-        std::string_view digits = word.substr(open + 1, word.size() - open - 2);
         std::int64_t value = 0;
-        if (!take_unsigned(digits, value) || !digits.empty()) return false;
+        if (!to_count(word.substr(open + 1, word.size() - open - 2), value)) return false;
         pid = value;
         word = word.substr(0, open);
     }
@@ -232,30 +166,27 @@ bool take_syslog_prefix(std::string_view& text, std::string_view& tag, std::int6
     return true;
 }
 
-// A line of the daemon's help text: "  -d INT    Message millisecond delay".
+// A line of the daemon's help text, whatever configuration file it names.
 bool is_help_line(std::string_view message) {
-    std::string_view rest = message;
-    if (!take(rest, "  -") || rest.empty()) return false;
-    const char option = rest[0];
-    const bool alphanumeric = is_digit(option) || (option >= 'a' && option <= 'z') ||
-                              (option >= 'A' && option <= 'Z');
-    rest.remove_prefix(1);
-    return alphanumeric && rest.starts_with(' ') && rest.find("  ") != std::string_view::npos;
+    Fields fields;
+    for (std::string_view help = messages::HELP; !help.empty();) {
+        const std::size_t end = help.find('\n');
+        if (scan(message, help.substr(0, end), fields)) return true;
+        help.remove_prefix(end == std::string_view::npos ? help.size() : end + 1);
+    }
+    return false;
 }
 
 // A configuration file's complaint: "path:3: Missing value".
 bool is_file_complaint(std::string_view message) {
-    for (std::size_t colon = message.find(':'); colon != std::string_view::npos;
-         colon = message.find(':', colon + 1)) {
-        std::string_view rest = message.substr(colon + 1);
-        std::int64_t line = 0;
-        if (!take_unsigned(rest, line) || !take(rest, ": ")) continue;
-        if (rest == "Missing value" || rest == "Too many values") return true;
-        if ((take(rest, "Unknown option '") || take(rest, "Invalid log level '")) &&
-            rest.ends_with('\''))
-            return true;
-    }
-    return false;
+    Fields line, quoted;
+    std::int64_t number = 0;
+    if (!scan(message, messages::FILE_LINE, line) || !to_count(line.text[1], number)) return false;
+    const std::string_view problem = line.text[2];
+    if (problem == messages::MISSING_VALUE || problem == messages::TOO_MANY_VALUES) return true;
+    return scan(problem, messages::QUOTED, quoted) &&
+           (quoted.text[0] == messages::UNKNOWN_OPTION ||
+            quoted.text[0] == messages::INVALID_LOG_LEVEL);
 }
 
 // What the daemon writes to standard error, which the journal keeps beside
@@ -263,17 +194,18 @@ bool is_file_complaint(std::string_view message) {
 // errors ("mirebox: warning: ..."), a configuration file's complaints, the
 // help text.
 bool is_daemon_complaint(std::string_view message) {
-    return message.starts_with("mirebox: ") || message.starts_with("Usage: mirebox ") ||
-           is_help_line(message) || is_file_complaint(message);
+    return message.starts_with(messages::PROBLEM_PREFIX) || is_help_line(message) ||
+           is_file_complaint(message);
 }
 
 // The warning of a daemon out of descriptors with nobody held, which it
 // gives instead of lowering MaxClients to 0: "mirebox: warning: Too many
 // open files", in this system's words.
 bool is_exhaustion_warning(std::string_view message) {
-    static const std::string process = std::string("mirebox: warning: ") + std::strerror(EMFILE);
-    static const std::string system = std::string("mirebox: warning: ") + std::strerror(ENFILE);
-    return message == process || message == system;
+    Fields fields;
+    if (!scan(message, messages::WARNING, fields)) return false;
+    const std::string_view reason = fields.text[0];
+    return reason == std::strerror(EMFILE) || reason == std::strerror(ENFILE);
 }
 
 LineKind complaint_kind(std::string_view message) {
@@ -282,41 +214,43 @@ LineKind complaint_kind(std::string_view message) {
 }
 
 // The socket-call trace: "socket() = 3", "poll(1, -1)", "= 0", "EINTR",
-// "errno = 22, Invalid argument".
+// "errno = 22, Invalid argument". The calls are known by their shape.
 bool is_trace(std::string_view message) {
-    if (message == "EINTR" || message.starts_with("errno = ")) return true;
-    std::string_view rest = message;
-    std::int64_t result = 0;
-    if (take(rest, "= ")) return take_number(rest, result) && rest.empty();
+    Fields fields;
+    if (message == messages::INTERRUPTED || scan(message, messages::ERROR_NUMBER, fields) ||
+        scan(message, messages::WAIT_RESULT, fields))
+        return true;
     std::size_t name = 0;
     while (name < message.size() && message[name] >= 'a' && message[name] <= 'z') ++name;
     return name > 0 && name < message.size() && message[name] == '(' &&
            (message.ends_with(')') || message.find(") = ") != std::string_view::npos);
 }
 
-bool take_setting(std::string_view& text, LogLine& line) {
+bool read_setting(std::string_view message, LogLine& line) {
     static constexpr struct {
-        std::string_view name;
+        const char* format;
         Setting setting;
-    } NUMBERS[] = {{"Port ", Setting::port},
-                   {"Delay ", Setting::delay},
-                   {"MaxLineLength ", Setting::max_line_length},
-                   {"MaxClients ", Setting::max_clients}};
+    } NUMBERS[] = {{messages::PORT, Setting::port},
+                   {messages::DELAY, Setting::delay},
+                   {messages::MAX_LINE_LENGTH, Setting::max_line_length},
+                   {messages::MAX_CLIENTS, Setting::max_clients}};
+    static constexpr struct {
+        const char* label;
+        std::int64_t value;
+    } FAMILIES[] = {{messages::FAMILY_IPV4_ONLY, 4},
+                    {messages::FAMILY_IPV6_ONLY, 6},
+                    {messages::FAMILY_MAPPED, 0}};
+    Fields fields;
+    line.kind = LineKind::setting;
     for (const auto& entry : NUMBERS) {
-        if (take(text, entry.name)) {
+        if (scan(message, entry.format, fields)) {
             line.setting = entry.setting;
-            return take_number(text, line.value);
+            return to_number(fields.text[0], line.value);
         }
     }
-    static constexpr struct {
-        std::string_view text;
-        std::int64_t value;
-    } FAMILIES[] = {{"BindFamily IPv4 Only", 4},
-                    {"BindFamily IPv6 Only", 6},
-                    {"BindFamily IPv4 Mapped IPv6", 0}};
+    if (!scan(message, messages::BIND_FAMILY, fields)) return false;
     for (const auto& entry : FAMILIES) {
-        if (text == entry.text) {
-            text.remove_prefix(text.size());
+        if (fields.text[0] == entry.label) {
             line.setting = Setting::bind_family;
             line.value = entry.value;
             return true;
@@ -325,40 +259,40 @@ bool take_setting(std::string_view& text, LogLine& line) {
     return false;
 }
 
-// "host=H port=P fd=F": an empty host is the daemon's word for unknown.
-bool take_peer(std::string_view& text, LogLine& line) {
+// host, port and fd, the first three fields of ACCEPT and CLOSE: an empty
+// host is the daemon's word for unknown.
+bool read_peer(const Fields& fields, LogLine& line) {
     std::int64_t fd = 0;
-    if (!take(text, "host=")) return false;
-    const std::string_view host = take_word(text);
+    const std::string_view host = fields.text[0];
     if (!host.empty()) {
         if (!parse_address(host, line.address)) return false;
         line.has_address = !is_unknown(line.address);
     }
-    return take(text, " port=") && take_unsigned(text, line.port) && take(text, " fd=") &&
-           take_unsigned(text, fd);
+    return to_count(fields.text[1], line.port) && to_count(fields.text[2], fd);
 }
 
-bool take_event(std::string_view& text, LogLine& line) {
-    if (take(text, "ACCEPT ")) {
+bool read_event(std::string_view message, LogLine& line) {
+    Fields fields;
+    std::int64_t limit = 0;
+    if (scan(message, messages::ACCEPT, fields)) {
         line.kind = LineKind::accept;
-        return take_peer(text, line) && take(text, " n=") && take_unsigned(text, line.held) &&
-               take(text, "/") && take_unsigned(text, line.limit);
+        return read_peer(fields, line) && to_count(fields.text[3], line.held) &&
+               to_count(fields.text[4], limit);
     }
-    if (take(text, "CLOSE ")) {
+    if (scan(message, messages::CLOSE, fields)) {
         line.kind = LineKind::close;
-        return take_peer(text, line) && take(text, " time=") &&
-               take_millis(text, line.duration_ms) && line.duration_ms <= MAX_HOLD_MS &&
-               line.duration_ms >= -MAX_HOLD_MS && take(text, " bytes=") &&
-               take_unsigned(text, line.bytes) && line.bytes <= MAX_CLIENT_BYTES;
+        return read_peer(fields, line) &&
+               to_millis(fields.text[3], fields.text[4], line.duration_ms) &&
+               line.duration_ms <= MAX_HOLD_MS && line.duration_ms >= -MAX_HOLD_MS &&
+               to_count(fields.text[5], line.bytes) && line.bytes <= MAX_CLIENT_BYTES;
     }
-    if (take(text, "TOTALS connects=")) {
+    if (scan(message, messages::TOTALS, fields)) {
         line.kind = LineKind::totals;
-        return take_unsigned(text, line.connects) && take(text, " seconds=") &&
-               take_millis(text, line.duration_ms) && take(text, " bytes=") &&
-               take_unsigned(text, line.bytes);
+        return to_count(fields.text[0], line.connects) &&
+               to_millis(fields.text[1], fields.text[2], line.duration_ms) &&
+               to_count(fields.text[3], line.bytes);
     }
-    line.kind = LineKind::setting;
-    return take_setting(text, line);
+    return read_setting(message, line);
 }
 
 // The daemon's message after the daemon's own timestamp, inside a journal line.
@@ -386,10 +320,35 @@ LogLine of_kind(LineKind kind) {
 
 }  // namespace
 
+std::int64_t LocalTime::year_at(std::int64_t ms) {
+    if (year_ms_ != ms) {
+        const time_t seconds = static_cast<time_t>(ms / 1000);
+        struct tm local {};
+        year_ = localtime_r(&seconds, &local) != nullptr ? local.tm_year + 1900 : 1970;
+        year_ms_ = ms;
+    }
+    return year_;
+}
+
+std::int64_t LocalTime::hour_start(std::int64_t year, std::int64_t month, std::int64_t day,
+                                   std::int64_t hour) {
+    const std::int64_t key = ((year * 12 + month) * 32 + day) * 24 + hour;
+    if (key != hour_key_) {
+        struct tm local {};
+        local.tm_year = static_cast<int>(year - 1900);
+        local.tm_mon = static_cast<int>(month - 1);
+        local.tm_mday = static_cast<int>(day);
+        local.tm_hour = static_cast<int>(hour);
+        local.tm_isdst = -1;
+        hour_ms_ = static_cast<std::int64_t>(mktime(&local)) * 1000;
+        hour_key_ = key;
+    }
+    return hour_ms_;
+}
+
 LogLine parse_message(std::string_view message) {
     LogLine line;
-    std::string_view rest = message;
-    if (take_event(rest, line) && rest.empty()) return line;
+    if (read_event(message, line)) return line;
     line = LogLine{};
     if (is_trace(message)) line.kind = LineKind::daemon_other;
     return line;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "stats/output.h"
 #include "stats/stats.h"
 
 namespace mirebox::stats {
@@ -38,13 +39,6 @@ void sample(std::string& out, const char* name, const char* value) {
 
 void sample(std::string& out, const char* name, std::uint64_t value) {
     sample(out, name, std::to_string(value).c_str());
-}
-
-bool fail(bool complain, const char* step, const std::string& path) {
-    if (complain)
-        std::fprintf(stderr, "mirebox-stats: %s %s: %s\n", step, path.c_str(),
-                     std::strerror(errno));
-    return false;
 }
 
 bool write_all(int fd, const std::string& text) {
@@ -106,7 +100,7 @@ std::string prometheus_text(const Tally& tally) {
     return out;
 }
 
-bool write_metrics(const Tally& tally, const char* path, bool complain) {
+bool write_metrics(const Tally& tally, const char* path, bool say_why) {
     const std::string target = path;
     const std::size_t slash = target.rfind('/');
     // A name the textfile collector skips (it reads *.prom only), in the same
@@ -116,15 +110,32 @@ bool write_metrics(const Tally& tally, const char* path, bool complain) {
     temporary += slash == std::string::npos ? target : target.substr(slash + 1);
     temporary += ".XXXXXX";
     const int fd = mkstemp(temporary.data());
-    if (fd == -1) return fail(complain, "cannot create a file beside", target);
+    if (fd == -1) {
+        if (say_why) complain("cannot create a file beside %s: %s", path, std::strerror(errno));
+        return false;
+    }
+    // The first step that fails is the one said.
+    const char* failed = nullptr;
+    const char* named = temporary.c_str();
+    int error = 0;
     // mkstemp makes it private; the collector usually runs as another user.
-    bool written = fchmod(fd, 0644) == 0 && write_all(fd, prometheus_text(tally));
-    if (!written) fail(complain, "cannot write", temporary);
-    if (close(fd) == -1 && written) written = fail(complain, "cannot write", temporary);
-    if (written && rename(temporary.c_str(), path) == -1)
-        written = fail(complain, "cannot rename to", target);
-    if (!written) unlink(temporary.c_str());
-    return written;
+    if (fchmod(fd, 0644) == -1 || !write_all(fd, prometheus_text(tally))) {
+        failed = "cannot write";
+        error = errno;
+    }
+    if (close(fd) == -1 && failed == nullptr) {
+        failed = "cannot write";
+        error = errno;
+    }
+    if (failed == nullptr && rename(temporary.c_str(), path) == -1) {
+        failed = "cannot rename to";
+        named = path;
+        error = errno;
+    }
+    if (failed == nullptr) return true;
+    if (say_why) complain("%s %s: %s", failed, named, std::strerror(error));
+    unlink(temporary.c_str());
+    return false;
 }
 
 }  // namespace mirebox::stats

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "stats/stats.h"
+#include "stats/output.h"
 
 namespace mirebox::stats {
 

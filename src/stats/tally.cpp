@@ -5,7 +5,7 @@
 #include <limits>
 #include <utility>
 
-#include "stats/stats.h"
+#include "stats/tally.h"
 
 namespace mirebox::stats {
 

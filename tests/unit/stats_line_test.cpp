@@ -64,7 +64,6 @@ TEST_F(LineTest, EveryFormOfTheSameEvent) {
         EXPECT_EQ(format_address(line.address), "192.0.2.7");
         EXPECT_EQ(line.port, 51122);
         EXPECT_EQ(line.held, 1);
-        EXPECT_EQ(line.limit, 4096);
     }
 }
 
@@ -168,11 +167,15 @@ TEST_F(LineTest, WhatIsSkippedAndWhatIsNotUnderstood) {
          LineKind::daemon_other},
         {"2026-12-10T03:00:47+0000 gate mirebox[9]: a:b.config:12: Invalid log level '9'",
          LineKind::daemon_other},
-        {"2026-12-10T03:00:47+0000 gate mirebox[9]: Usage: mirebox [-vh] [-46] [-d MS]",
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]: Usage: mirebox [-vh] [-46] [-d MS] "
+         "[-f CONFIG] [-l LEN] [-m LIMIT] [-p PORT]",
          LineKind::daemon_other},
-        {"2026-12-10T03:00:47+0000 gate mirebox[9]:   -d INT    Message millisecond delay",
+        {"2026-12-10T03:00:47+0000 gate mirebox[9]:   -d INT    Message millisecond delay [10000]",
          LineKind::daemon_other},
         {"  -4        Bind to IPv4 only", LineKind::daemon_other},
+        // The help of a build with another configuration file.
+        {"  -f        Set and load config file [/etc/opt/mirebox/mirebox.config]",
+         LineKind::daemon_other},
         // Only those: other texts of the same shape are not the daemon's.
         {"  --verbose     be chatty", LineKind::unparsed},
         {"  - a list item", LineKind::unparsed},
@@ -181,6 +184,8 @@ TEST_F(LineTest, WhatIsSkippedAndWhatIsNotUnderstood) {
          LineKind::unparsed},
         {"a.config:3: Unknown option 'x", LineKind::unparsed},
         {"Usage: other [-x]", LineKind::unparsed},
+        {"Usage: mirebox [-vh]", LineKind::unparsed},
+        {"  -d INT    Message millisecond delay", LineKind::unparsed},
         // Other programs, and the journal's notes.
         {"Dec 10 03:00:47 gate sshd[812]: Accepted publickey for root from 192.0.2.1",
          LineKind::foreign},

@@ -1,0 +1,97 @@
+// One line of the daemon's log, in any of the forms it reaches a disk: its
+// own standard output, a syslog file, and the journal's short-iso output
+// (with either of the other two inside).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "stats/address.h"
+
+namespace mirebox::stats {
+
+enum class LineKind : std::uint8_t {
+    setting,       // one of the five lines of a settings block
+    accept,
+    close,
+    totals,
+    exhausted,     // out of descriptors with nobody held: a warning, no MaxClients
+    daemon_other,  // the daemon's, but nothing to count: a trace, a warning
+    foreign,       // another program's syslog line, a journal note
+    unparsed,      // neither: counted, then skipped
+};
+
+// In the order the daemon logs them.
+enum class Setting : std::uint8_t { port, delay, max_line_length, max_clients, bind_family };
+
+struct LogLine {
+    LineKind kind = LineKind::unparsed;
+    Setting setting = Setting::port;
+    bool has_time = false;
+    bool has_address = false;   // false for an empty host=
+    std::int64_t time_ms = 0;   // milliseconds since the epoch, UTC
+    std::int64_t pid = -1;      // -1 where the form shows none (standard output)
+    Address address{};
+    std::int64_t value = 0;     // setting: its number (BindFamily: 0, 4 or 6)
+    std::int64_t held = 0;      // ACCEPT: n, the clients the daemon holds
+    std::int64_t port = 0;      // ACCEPT, CLOSE: the peer's port
+    std::int64_t duration_ms = 0;  // CLOSE: time held; TOTALS: seconds held
+    std::int64_t bytes = 0;     // CLOSE, TOTALS
+    std::int64_t connects = 0;  // TOTALS
+};
+
+// Local times to the millisecond. localtime and mktime are slow, and a
+// syslog file stays within one hour for many lines: the year and the start
+// of the hour last asked for are kept.
+class LocalTime {
+public:
+    // The local year at ms.
+    std::int64_t year_at(std::int64_t ms);
+    // A local date and hour as milliseconds since the epoch.
+    std::int64_t hour_start(std::int64_t year, std::int64_t month, std::int64_t day,
+                            std::int64_t hour);
+
+private:
+    std::int64_t year_ms_ = -1;
+    std::int64_t year_ = 0;
+    std::int64_t hour_key_ = -1;
+    std::int64_t hour_ms_ = 0;
+};
+
+struct ParseContext {
+    // The syslog tag of the daemon's lines; other tags are other programs.
+    std::string_view ident = "mirebox";
+    // A syslog timestamp carries no year: it is taken as the latest one that
+    // does not put the line more than a day after this moment.
+    std::int64_t now_ms = 0;
+    LocalTime local_time;
+};
+
+LogLine parse_line(std::string_view text, ParseContext& context);
+// The message alone, as the daemon formats it (no timestamp, no syslog prefix).
+LogLine parse_message(std::string_view message);
+
+// ---- scan.cpp: a line read back with the printf format that wrote it
+
+inline constexpr std::size_t MAX_FIELDS = 8;
+
+// The text of each conversion, in order.
+struct Fields {
+    std::string_view text[MAX_FIELDS];
+    std::size_t count = 0;
+};
+
+// Whether text is what `format` writes for some values, whole: its literal
+// characters as they stand, %d and its kin an optional minus and digits, %s
+// any text. A newline that ends the format is not looked for.
+bool scan(std::string_view text, std::string_view format, Fields& fields);
+// A %d's or %lld's text as a number; false past what 64 bits hold.
+bool to_number(std::string_view text, std::int64_t& value);
+// The same, not below zero.
+bool to_count(std::string_view text, std::int64_t& value);
+// A millisecond count from the seconds and the %03 remainder it was printed
+// as: 4356.286, or -9.-700 and 0.-05, the minus on both parts.
+bool to_millis(std::string_view seconds, std::string_view part, std::int64_t& ms);
+
+}  // namespace mirebox::stats

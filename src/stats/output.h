@@ -1,0 +1,35 @@
+// What the tally is turned into: the report, as text for people or JSON for
+// scripts, and metrics for Prometheus's node_exporter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "stats/tally.h"
+
+namespace mirebox::stats {
+
+// ---- report.cpp
+
+struct ReportOptions {
+    std::size_t top = 10;
+};
+
+std::string text_report(const Tally& tally, const ReportOptions& options);
+std::string json_report(const Tally& tally, const ReportOptions& options);
+// "3 h 12 min", "850 ms": the two largest units.
+std::string format_duration(std::int64_t ms);
+// Seconds from milliseconds, exactly, as the report, JSON and metrics show
+// them: 4356.286, -9.700.
+std::string seconds_text(std::int64_t ms);
+
+// ---- metrics.cpp
+
+std::string prometheus_text(const Tally& tally);
+// Writes to a temporary file beside path, then renames it over path, so a
+// reader sees the old file or the new one, whole. Returns false when any step
+// fails, saying why on stderr if `say_why`.
+bool write_metrics(const Tally& tally, const char* path, bool say_why);
+
+}  // namespace mirebox::stats

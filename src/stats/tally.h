@@ -1,0 +1,99 @@
+// Everything counted over the lines read, in memory that grows with the
+// number of distinct sources and nothing else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <vector>
+
+#include "stats/address.h"
+#include "stats/line.h"
+
+namespace mirebox::stats {
+
+// Prometheus's buckets for hold times, and the rows of the report's histogram.
+inline constexpr std::int64_t HOLD_BUCKET_SECONDS[] = {1,    10,   30,    60,    300,  600,
+                                                       1800, 3600, 10800, 21600, 86400};
+inline constexpr std::size_t HOLD_BUCKETS = std::size(HOLD_BUCKET_SECONDS) + 1;  // + "+Inf"
+
+// Log-scale buckets of milliseconds for percentiles: exact below 32 ms, then
+// 16 to each doubling, so an estimate (a bucket's middle) is within half a
+// bucket, 1/32 or about 3%, of the true value.
+inline constexpr std::size_t FINE_BUCKETS = 32 + 58 * 16;
+
+struct HoldHistogram {
+    std::uint64_t fine[FINE_BUCKETS] = {};
+    std::uint64_t coarse[HOLD_BUCKETS] = {};  // not cumulative
+    std::uint64_t count = 0;
+    std::int64_t sum_ms = 0;
+    std::int64_t max_ms = 0;
+};
+
+void observe_hold(HoldHistogram& histogram, std::int64_t ms);
+// REQUIRES: 0 < fraction <= 1, histogram.count > 0. An estimate in ms.
+std::int64_t hold_percentile(const HoldHistogram& histogram, double fraction);
+
+struct Source {
+    Address address;           // all zeros: an empty slot
+    std::int64_t held_ms;      // CLOSE times, negative ones as zero
+    std::uint32_t connections; // ACCEPT lines
+};
+// What the manual and the README say a source costs.
+static_assert(sizeof(Source) == 32);
+
+// Open addressing with linear probing: 32 bytes a slot, between 3/8 and 3/4
+// of the slots in use.
+struct SourceTable {
+    std::vector<Source> slots;
+    std::size_t used = 0;
+};
+
+// REQUIRES: !is_unknown(address).
+Source& find_source(SourceTable& table, const Address& address);
+
+struct Totals {
+    std::int64_t connects = 0;
+    std::int64_t held_ms = 0;
+    std::int64_t bytes = 0;
+};
+
+struct Tally {
+    // Lines
+    std::uint64_t lines = 0;
+    std::uint64_t unparsed = 0;
+    std::uint64_t foreign = 0;
+    std::uint64_t daemon_other = 0;
+    bool has_time = false;
+    std::int64_t first_ms = 0;
+    std::int64_t last_ms = 0;
+    // Clients
+    std::uint64_t connections = 0;
+    std::uint64_t releases = 0;
+    std::uint64_t unknown_connections = 0;  // ACCEPT with an empty host
+    std::uint64_t negative_times = 0;       // CLOSE with time below zero
+    std::int64_t bytes = 0;
+    std::int64_t held_now = 0;
+    HoldHistogram hold;
+    std::uint64_t per_hour[24] = {};  // ACCEPT lines by hour of day, UTC
+    // Only the report shows sources: without one, a follower meeting ever new
+    // addresses (a scanner rotating through a /64) must not grow for ever.
+    bool track_sources = true;
+    SourceTable sources;
+    // The daemon
+    std::uint64_t starts = 0;
+    std::uint64_t reloads = 0;
+    std::uint64_t exhaustions = 0;
+    std::int64_t settings[5] = {-1, -1, -1, -1, -1};  // by Setting, -1 unseen
+    bool has_totals = false;
+    Totals last_totals;
+    // What the restart rule and the settings blocks need to remember.
+    bool seen_daemon = false;    // any line of the daemon's so far
+    std::int64_t pid = -1;       // of the daemon's last line
+    bool stopped = false;        // its last line: TOTALS with nobody held
+    int previous_setting = -1;   // the setting of its last event, if one
+};
+
+void tally_line(Tally& tally, const LogLine& line);
+
+}  // namespace mirebox::stats
