@@ -1,5 +1,6 @@
 """Runs the real daemon binary and talks to it over real loopback sockets."""
 
+import glob
 import os
 import random
 import re
@@ -31,6 +32,10 @@ ISOLATED_REASON = ("runs in the plain build only (make test): preloads a library
                    "that a sanitized or valgrind-wrapped daemon cannot take")
 # Generous: CI machines are noisy, and a deadline only bounds a failing test.
 DEADLINE = 30.0
+# libfaketime, which moves a program's clocks (needs package faketime).
+LIBFAKETIME = next(iter(sorted(
+    glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")
+    + glob.glob("/usr/local/lib/faketime/libfaketime.so.1"))), None)
 
 
 def help_text(default_config):

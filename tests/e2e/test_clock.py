@@ -1,19 +1,15 @@
 """The wall clock set back and forward under a running daemon, through libfaketime."""
 
 import errno
-import glob
 import os
 import signal
 import tempfile
 import time
 import unittest
 
-from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, LineReader, TarpitTest, is_valid_line,
-                     needs)
+from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, LIBFAKETIME, LineReader, TarpitTest,
+                     is_valid_line, needs)
 
-LIBFAKETIME = next(iter(sorted(
-    glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")
-    + glob.glob("/usr/local/lib/faketime/libfaketime.so.1"))), None)
 DAY = 86400
 
 

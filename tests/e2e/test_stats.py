@@ -17,8 +17,8 @@ import unittest
 import urllib.error
 import urllib.request
 
-from harness import (BINARY, CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, WRAPPER, Daemon,
-                     LineReader, TarpitTest, free_port, needs, needs_command)
+from harness import (BINARY, CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, LIBFAKETIME, TOTALS,
+                     WRAPPER, Daemon, LineReader, TarpitTest, free_port, needs, needs_command)
 
 STATS = os.environ.get("MIREBOX_STATS_BINARY", "")
 NODE_EXPORTER = shutil.which("prometheus-node-exporter")
@@ -238,6 +238,29 @@ class Following(StatsTest):
         self.assertEqual([(s["source"], s["connections"]) for s in summary["top_by_connections"]],
                          [("127.0.0.1", 4), ("::1", 1)])
         self.assertEqual(sum(summary["connections_by_hour_utc"]), 5)
+
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+    @needs("faketime", LIBFAKETIME, "libfaketime is not installed")
+    def test_a_follower_that_reads_nothing_of_the_daemon_says_so_once(self):
+        """Its all-zero metrics file, rewritten for ever, would look fresh to
+        an alert on the file's age. Its clocks run 600 times fast here, so ten
+        minutes pass in one second."""
+        cases = [("Dec 10 03:00:47 gate sshd[812]: Accepted publickey for root\n", 1),
+                 ("2026-12-10T03:00:47.123Z Port 2222\n", 0)]
+        for text, said in cases:
+            with self.subTest(text=text):
+                log = os.path.join(self.directory, "mirebox.log")
+                with open(log, "w", encoding="ascii") as lines:
+                    lines.write(text)
+                stats = self.start_stats(
+                    "--follow", "--quiet", "--prometheus", os.path.join(self.directory, "m.prom"),
+                    log, env={**os.environ, "LD_PRELOAD": LIBFAKETIME, "FAKETIME": "+0 x600"})
+                time.sleep(5)  # fifty minutes for the follower
+                stats.send_signal(signal.SIGTERM)
+                _, errors = stats.communicate(timeout=DEADLINE)
+                self.assertEqual(stats.returncode, 0, errors)
+                self.assertEqual(errors.count("mirebox-stats: no line of the daemon's in 10 minutes"),
+                                 said, errors)
 
     def test_follows_a_pipe_with_the_trace_until_its_writer_goes(self):
         prom = os.path.join(self.directory, "mirebox.prom")
