@@ -4,8 +4,9 @@
 #   cmake -S . -B build-freebsd -DCMAKE_TOOLCHAIN_FILE=cmake/freebsd-amd64.cmake \
 #         -DFREEBSD_SYSROOT=<sysroot> -DFREEBSD_RELEASE=13.4
 #
-# Executables link against the C library alone: a program that needs more
-# (the C++ runtime) fails to link, which is what the daemon's check wants.
+# The daemon links against the C library alone (see CMakeLists.txt), so that
+# anything it needs beyond it fails the link; mirebox-stats links against
+# FreeBSD's C++ runtime, libc++ and libcxxrt, where the sysroot has it.
 set(CMAKE_SYSTEM_NAME FreeBSD)
 set(CMAKE_SYSTEM_PROCESSOR amd64)
 
@@ -20,10 +21,11 @@ endif()
 set(CMAKE_SYSROOT "${FREEBSD_SYSROOT}")
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_CXX_COMPILER_TARGET "x86_64-unknown-freebsd${FREEBSD_RELEASE}")
-# clang 14's FreeBSD driver does not find libc++'s headers by itself.
+# clang 14's FreeBSD driver finds neither libc++'s headers nor, without
+# -stdlib, libc++ itself.
 set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES "${FREEBSD_SYSROOT}/usr/include/c++/v1")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -nodefaultlibs")
-set(CMAKE_CXX_STANDARD_LIBRARIES "-lc")
+set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -stdlib=libc++")
 # A sysroot may have headers only: the compiler checks compile, never link.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 
