@@ -16,7 +16,7 @@ from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitT
                      needs_command)
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-FILTER = os.path.join(SOURCE, "packaging", "fail2ban", "mirebox.conf")
+FILTER = os.path.join(SOURCE, "packaging", "fail2ban", "filter.conf")
 EVENT = re.compile(r"(Port|Delay|MaxLineLength|MaxClients|BindFamily|ACCEPT|CLOSE|TOTALS) .*")
 RSYSLOG_CONF = """\
 module(load="imuxsock" SysSock.Use="off")

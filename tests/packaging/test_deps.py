@@ -1,9 +1,12 @@
-"""tools/deps, run against stand-ins for dpkg-query, apt-get and id that say
-which packages are missing and who runs it, and record what would be
-installed."""
+"""tools/deps, run against stand-ins for dpkg-query, apt-get, systemctl and
+id that say which packages are missing and who runs it, record what would be
+installed, and do what package scripts do: ask policy-rc.d whether they may
+start a service, and enable it anyway. Its /etc and /usr/sbin are the test's
+(DEPS_ROOT)."""
 
 import os
 import re
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -15,7 +18,21 @@ STUBS = {
                   '[ "$MISSING" != all ] || exit 1\n'
                   'for p in $MISSING; do [ "$p" != "$package" ] || exit 1; done\n'
                   'printf "install ok installed"\n',
-    "apt-get": 'echo "$*" >> "$RECORD"\n',
+    # An install asks policy-rc.d, as invoke-rc.d does, then enables
+    # fail2ban (its unit, and the SysV link) and rsyslog (with an alias).
+    "apt-get": 'echo "$*" >> "$RECORD"\n'
+               'case $1 in install) ;; *) exit 0 ;; esac\n'
+               '[ -n "${ENABLES:-}" ] || exit 0\n'
+               'policy=$DEPS_ROOT/usr/sbin/policy-rc.d\n'
+               'if [ -x "$policy" ]; then "$policy" fail2ban start; echo "policy-rc.d $?"; '
+               'else echo "no policy-rc.d"; fi >> "$RECORD"\n'
+               'wants=$DEPS_ROOT/etc/systemd/system/multi-user.target.wants\n'
+               'mkdir -p "$wants" "$DEPS_ROOT/etc/rc2.d"\n'
+               'ln -s /lib/systemd/system/fail2ban.service "$wants/fail2ban.service"\n'
+               'ln -s /lib/systemd/system/rsyslog.service "$wants/rsyslog.service"\n'
+               'ln -s /lib/systemd/system/rsyslog.service "$DEPS_ROOT/etc/systemd/system/syslog.service"\n'
+               'ln -s ../init.d/fail2ban "$DEPS_ROOT/etc/rc2.d/S01fail2ban"\n',
+    "systemctl": 'echo "systemctl $*" >> "$RECORD"\n',
     "id": 'echo "$USER_ID"\n',
 }
 
@@ -25,6 +42,8 @@ class Deps(unittest.TestCase):
         scratch = tempfile.TemporaryDirectory()
         self.addCleanup(scratch.cleanup)
         self.record = os.path.join(scratch.name, "apt-get")
+        self.root = os.path.join(scratch.name, "root")
+        os.makedirs(os.path.join(self.root, "usr", "sbin"))
         self.bin = os.path.join(scratch.name, "bin")
         os.mkdir(self.bin)
         for name, body in STUBS.items():
@@ -33,11 +52,12 @@ class Deps(unittest.TestCase):
                 stub.write("#!/bin/sh\n" + body)
             os.chmod(path, 0o755)
 
-    def deps(self, level, missing, user_id, listing=False):
+    def deps(self, level, missing, user_id, listing=False, enables=False):
         if os.path.exists(self.record):
             os.remove(self.record)
-        env = {**os.environ, "PATH": f"{self.bin}:{os.environ['PATH']}",
-               "MISSING": " ".join(missing), "RECORD": self.record, "USER_ID": str(user_id)}
+        env = {**os.environ, "PATH": f"{self.bin}:{os.environ['PATH']}", "DEPS_ROOT": self.root,
+               "MISSING": " ".join(missing), "RECORD": self.record, "USER_ID": str(user_id),
+               "ENABLES": "1" if enables else ""}
         command = ["sh", DEPS, *(["--list"] if listing else []), level]
         result = subprocess.run(command, capture_output=True, text=True, env=env)
         recorded = []
@@ -45,6 +65,41 @@ class Deps(unittest.TestCase):
             with open(self.record, encoding="ascii") as calls:
                 recorded = calls.read().splitlines()
         return result.returncode, result.stdout, result.stderr, recorded
+
+    def reset_root(self, policy=None):
+        """An /etc with one service enabled before, and policy-rc.d as given."""
+        shutil.rmtree(self.root)
+        wants = os.path.join(self.root, "etc", "systemd", "system", "multi-user.target.wants")
+        os.makedirs(wants)
+        os.makedirs(os.path.join(self.root, "usr", "sbin"))
+        os.symlink("/lib/systemd/system/postgresql.service", os.path.join(wants, "postgresql.service"))
+        if policy is not None:
+            with open(os.path.join(self.root, "usr", "sbin", "policy-rc.d"), "w",
+                      encoding="ascii") as script:
+                script.write(policy)
+            os.chmod(os.path.join(self.root, "usr", "sbin", "policy-rc.d"), 0o755)
+
+    def test_an_install_leaves_no_service_started_or_enabled(self):
+        for policy in (None, "#!/bin/sh\n# the admin's own\nexit 0\n"):
+            with self.subTest(policy=policy):
+                self.reset_root(policy)
+                status, output, errors, recorded = self.deps("test", ["fail2ban", "rsyslog"], 0,
+                                                             enables=True)
+                self.assertEqual(status, 0, errors)
+                # Asked during the install, the policy refused every start.
+                self.assertIn("policy-rc.d 101", recorded)
+                # Exactly what the install enabled is disabled again.
+                self.assertEqual(recorded[-1], "systemctl disable fail2ban.service rsyslog.service")
+                self.assertTrue(output.endswith("tools/deps: disabling what the install enabled: "
+                                                "fail2ban.service rsyslog.service\n"), output)
+                # The policy that was there before is back, or none.
+                path = os.path.join(self.root, "usr", "sbin", "policy-rc.d")
+                if policy is None:
+                    self.assertFalse(os.path.lexists(path))
+                else:
+                    with open(path, encoding="ascii") as script:
+                        self.assertEqual(script.read(), policy)
+                    self.assertTrue(os.access(path, os.X_OK))
 
     def test_installs_what_is_missing_or_names_the_command(self):
         install = "install -y -q --no-install-recommends"
@@ -81,6 +136,41 @@ class Deps(unittest.TestCase):
         listed = [sorted(command.replace("\\\n", " ").split("#")[0].split())
                   for command in commands]
         self.assertIn(sorted(needed[1].split()), listed)
+
+    def test_freebsd_never_has_pkg_offer_to_bootstrap_itself(self):
+        """On FreeBSD without pkg bootstrapped, `pkg info` would stop and ask;
+        `pkg -N` tells first. Only stand-ins on the path: no dpkg here."""
+        freebsd = os.path.join(os.path.dirname(self.bin), "freebsd")
+        os.mkdir(freebsd)
+        stubs = {
+            "uname": 'echo FreeBSD\n',
+            "id": 'echo 0\n',
+            # -N: whether pkg is bootstrapped; anything else unbootstrapped asks.
+            "pkg": 'echo "pkg $*" >> "$RECORD"\n'
+                   'if [ "$1" = -N ]; then [ -n "$BOOTSTRAPPED" ]; exit; fi\n'
+                   '[ -n "$BOOTSTRAPPED" ] || [ "$1" = install ] || '
+                   '{ echo "pkg asked to bootstrap" >> "$RECORD"; exit 1; }\n'
+                   '[ "$1 $2" != "info -e" ] || [ "$3" != googletest ]\n',
+        }
+        for name, body in stubs.items():
+            with open(os.path.join(freebsd, name), "w", encoding="ascii") as stub:
+                stub.write("#!/bin/sh\n" + body)
+            os.chmod(os.path.join(freebsd, name), 0o755)
+        wanted = "cmake googletest python3 valgrind libfaketime hs-ShellCheck"
+        for bootstrapped, installed in ((True, "googletest"), (False, wanted)):
+            with self.subTest(bootstrapped=bootstrapped):
+                if os.path.exists(self.record):
+                    os.remove(self.record)
+                result = subprocess.run(
+                    ["/bin/sh", DEPS, "test"], capture_output=True, text=True,
+                    env={"PATH": freebsd, "RECORD": self.record,
+                         "BOOTSTRAPPED": "1" if bootstrapped else ""})
+                self.assertEqual(result.returncode, 0, result.stderr)
+                with open(self.record, encoding="ascii") as calls:
+                    recorded = calls.read().splitlines()
+                self.assertNotIn("pkg asked to bootstrap", recorded)
+                self.assertEqual(recorded[0], "pkg -N")
+                self.assertEqual(recorded[-1], f"pkg install -y {installed}")
 
     def test_unknown_level_is_refused(self):
         self.assertEqual(self.deps("everything", [], 0)[:3],

@@ -82,12 +82,14 @@ class MakeInstall(unittest.TestCase):
                 if platform.system() == "Linux":
                     expected |= {f"{unit_directory}/mirebox.service",
                                  f"{unit_directory}/mirebox-stats.service",
-                                 f"{prefix}/share/doc/mirebox/examples/fail2ban.conf"}
+                                 f"{prefix}/share/doc/mirebox/examples/fail2ban-filter.conf",
+                                 f"{prefix}/share/doc/mirebox/examples/fail2ban-jail.conf"}
                 elif platform.system() == "FreeBSD":
                     examples = f"{prefix}/share/examples/mirebox"
                     expected |= {f"{os.path.dirname(config)}/rc.d/mirebox",
                                  f"{os.path.dirname(config)}/rc.d/mirebox_stats",
-                                 f"{examples}/fail2ban.conf", f"{examples}/syslog.conf",
+                                 f"{examples}/fail2ban-filter.conf", f"{examples}/fail2ban-jail.conf",
+                                 f"{examples}/syslog.conf",
                                  f"{examples}/newsyslog.conf"}
                 self.assertEqual(installed_files(self.stages[prefix]), expected)
 
