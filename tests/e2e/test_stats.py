@@ -601,6 +601,25 @@ class FreeBsdScript(unittest.TestCase):
                                      ([] if exists else [textfile]))
 
 
+class Metrics(unittest.TestCase):
+    @needs_command("prometheus", "promtool")
+    def test_the_metrics_pass_prometheus_own_check(self):
+        """promtool reads the file as Prometheus would, and lints its names,
+        types and help."""
+        log = "".join(f"2026-12-10T03:00:{second:02}.123Z {message}\n" for second, message in enumerate([
+            "Port 2222", "Delay 10000", "MaxLineLength 32", "MaxClients 4096",
+            "BindFamily IPv4 Mapped IPv6", "ACCEPT host=::ffff:192.0.2.7 port=1 fd=4 n=1/4096",
+            "CLOSE host=::ffff:192.0.2.7 port=1 fd=4 time=2.500 bytes=99", "MaxClients 0",
+            "TOTALS connects=1 seconds=2.500 bytes=99"]))
+        with tempfile.TemporaryDirectory() as directory:
+            prom = os.path.join(directory, "mirebox.prom")
+            run_stats("--quiet", "--prometheus", prom, stdin=log)
+            with open(prom, encoding="ascii") as metrics:
+                result = subprocess.run(["promtool", "check", "metrics"], stdin=metrics,
+                                        capture_output=True, text=True, timeout=DEADLINE)
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+
+
 class CommandLine(unittest.TestCase):
     def test_bad_options_and_unreadable_files(self):
         for args, message in ((["--interval", "0"], "mirebox-stats: Invalid interval: 0\n"),

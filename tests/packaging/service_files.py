@@ -62,11 +62,11 @@ class RcScript:
 
 
 class SystemdUnit:
-    """The rendered unit, its command lines split as systemd splits them
+    """A rendered unit, its command lines split as systemd splits them
     (quotes as in a shell, "$$" for a "$")."""
 
-    def __init__(self, build):
-        with open(os.path.join(build, "mirebox.service"), encoding="ascii") as unit:
+    def __init__(self, build, name="mirebox.service"):
+        with open(os.path.join(build, name), encoding="ascii") as unit:
             self.text = unit.read()
 
     def values(self, key):

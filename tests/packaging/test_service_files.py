@@ -15,6 +15,7 @@ from service_files import RcScript, SystemdUnit
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import DEADLINE, connect, free_port, needs_command  # noqa: E402
+import skips  # noqa: E402
 
 BUILD = os.environ["MIREBOX_BUILD_DIR"]
 IS_ROOT = os.geteuid() == 0
@@ -179,18 +180,18 @@ class ConfigurationCheck(Scratch):
 
 class SystemdUnitTest(unittest.TestCase):
     @needs_command("systemd", "systemd-analyze")
-    def test_unit_verifies(self):
-        unit = SystemdUnit(BUILD)
-        with tempfile.TemporaryDirectory() as directory:
-            # Verified against the program as built, since it is not installed here.
-            text = re.sub(r"^ExecStart=\S+", f"ExecStart={BUILD}/mirebox", unit.text,
-                          flags=re.M)
-            path = os.path.join(directory, "mirebox.service")
-            with open(path, "w", encoding="ascii") as copy:
-                copy.write(text)
-            result = subprocess.run(["systemd-analyze", "verify", "--man=no", path],
-                                    capture_output=True, text=True)
-            self.assertEqual((result.returncode, result.stderr), (0, ""))
+    def test_units_verify(self):
+        for name in ("mirebox.service", "mirebox-stats.service"):
+            with self.subTest(unit=name), tempfile.TemporaryDirectory() as directory:
+                # Against the program as built, since it is not installed here.
+                text = re.sub(r"^ExecStart=\S+/mirebox( |$)", f"ExecStart={BUILD}/mirebox\\1",
+                              SystemdUnit(BUILD, name).text, flags=re.M)
+                path = os.path.join(directory, name)
+                with open(path, "w", encoding="ascii") as copy:
+                    copy.write(text)
+                result = subprocess.run(["systemd-analyze", "verify", "--man=no", path],
+                                        capture_output=True, text=True)
+                self.assertEqual((result.returncode, result.stderr), (0, ""))
 
     def test_failing_starts_reach_the_start_limit(self):
         """Restarts come RestartSec apart; unless a burst of them fits in the
@@ -219,6 +220,80 @@ class SystemdUnitTest(unittest.TestCase):
                         "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
                         "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX", "LimitNOFILE="):
             self.assertRegex(unit.text, rf"(?m)^{re.escape(setting)}")
+
+
+JOURNAL_REMOTE = next((path for path in ("/lib/systemd/systemd-journal-remote",
+                                          "/usr/lib/systemd/systemd-journal-remote")
+                       if os.access(path, os.X_OK)), None)
+
+
+def export_entry(boot, realtime_us, pid, message):
+    """One journal entry in the export format, as the daemon's unit writes it."""
+    return "".join(f"{key}={value}\n" for key, value in (
+        ("__REALTIME_TIMESTAMP", realtime_us), ("__MONOTONIC_TIMESTAMP", realtime_us % 10**9),
+        ("_BOOT_ID", boot), ("_HOSTNAME", "gate"), ("_TRANSPORT", "syslog"),
+        ("_SYSTEMD_UNIT", "mirebox.service"), ("SYSLOG_IDENTIFIER", "mirebox"), ("_PID", pid),
+        ("PRIORITY", 6), ("MESSAGE", message))) + "\n"
+
+
+class FollowerUnit(unittest.TestCase):
+    @needs_command("systemd", "journalctl")
+    @unittest.skipUnless(JOURNAL_REMOTE, skips.package_reason(
+        "systemd-journal-remote", "systemd-journal-remote is not installed"))
+    def test_the_follower_counts_every_boot_of_the_journal(self):
+        """The command the unit runs, against a journal of two boots made by
+        systemd-journal-remote: a reboot must not set the counters back."""
+        with tempfile.TemporaryDirectory() as directory:
+            settings = ["Port 2222", "Delay 10000", "MaxLineLength 32", "MaxClients 4096",
+                        "BindFamily IPv4 Mapped IPv6"]
+            start_us = int(time.time() - 3600) * 10**6
+            entries = []
+            for boot, pid, clients in (("1" * 32, 100, 3), ("2" * 32, 200, 2)):
+                messages = settings + [f"ACCEPT host=::ffff:192.0.2.{n} port=4000 fd={3 + n} "
+                                       f"n={n}/4096" for n in range(1, clients + 1)]
+                for message in messages:
+                    start_us += 1000
+                    entries.append(export_entry(boot, start_us, pid, message))
+            export = os.path.join(directory, "export")
+            with open(export, "w", encoding="ascii") as text:
+                text.write("".join(entries))
+            journal = os.path.join(directory, "journal")
+            os.mkdir(journal)
+            subprocess.run([JOURNAL_REMOTE, f"--output={journal}/remote.journal", export],
+                           check=True, capture_output=True, timeout=DEADLINE)
+
+            # The unit's own pipeline, on that journal and into a file here.
+            unit = SystemdUnit(BUILD, "mirebox-stats.service")
+            shell, option, script = unit.command("ExecStart")
+            self.assertEqual((shell, option), ("/bin/sh", "-c"))
+            prom = os.path.join(directory, "mirebox.prom")
+            words = []
+            for word in script.split():
+                if word == "journalctl":
+                    word += f" --directory={journal}"
+                elif word.endswith("/mirebox-stats"):
+                    word = os.path.join(BUILD, "mirebox-stats")
+                elif word.endswith("/mirebox.prom"):
+                    word = prom
+                words.append(word)
+            follower = subprocess.Popen([shell, option, " ".join(words)], start_new_session=True)
+            try:
+                wait_until(lambda: metric(prom, "mirebox_connections_total") == 5,
+                           "five connections from two boots")
+                self.assertEqual(metric(prom, "mirebox_starts_total"), 2)
+            finally:
+                os.killpg(follower.pid, signal.SIGTERM)
+                follower.wait(DEADLINE)
+
+
+def metric(path, name):
+    """A sample's value in a metrics file, or None."""
+    try:
+        with open(path, encoding="ascii") as text:
+            found = re.search(rf"^{name} (\S+)$", text.read(), flags=re.M)
+    except FileNotFoundError:
+        return None
+    return float(found[1]) if found else None
 
 
 if __name__ == "__main__":
