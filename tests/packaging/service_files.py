@@ -1,6 +1,7 @@
 """The service files as built, and ways to run their parts on this machine:
-the rc.d script against the rc.subr stand-in beside this file, and the
-systemd unit's command lines as systemd would split them."""
+the rc.d scripts under FreeBSD's real rc.subr, with the FreeBSD-only commands
+it and they call stood in for by the scripts in freebsd/, and the systemd
+units' command lines as systemd would split them."""
 
 import getopt
 import os
@@ -9,55 +10,76 @@ import shlex
 import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RC_SUBR = os.path.join(HERE, "rc.subr")
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+STUBS = os.path.join(HERE, "freebsd")
+# FreeBSD's own libexec/rc/rc.subr, a test input beside the project.
+RC_SUBR = os.environ.get("MIREBOX_RC_SUBR") or os.path.normpath(
+    os.path.join(SOURCE, "..", "shared", "freebsd", "rc", "rc.subr"))
 # daemon(8)'s options, as FreeBSD's getopt takes them: it stops at the first
 # word that is not an option, which is the program it runs.
 DAEMON_OPTIONS = "cfHrSm:o:p:P:R:s:l:t:T:u:"
+UNIT_SEPARATOR = "\037"
 
 
 class RcScript:
-    """The rendered rc.d script, with rc.subr, its run directory and its
-    configuration file moved into `directory`."""
+    """A rendered rc.d script, run as service(8) runs it. Its run directory
+    and daemon(8) are moved into `directory` and the stand-ins; its rc.conf
+    variables come from `directory`/rc.conf.d/NAME, which rc.subr reads
+    through local_startup."""
 
-    def __init__(self, build, directory, config):
+    def __init__(self, build, directory, name="mirebox"):
+        self.name = name
         self.directory = directory
-        self.log = os.path.join(directory, "started")
-        self.rc_conf = os.path.join(directory, "rc.conf")
-        with open(os.path.join(build, "rc.d/mirebox"), encoding="ascii") as source:
+        self.log = os.path.join(directory, "called")
+        self.run_dir = os.path.join(directory, "run", name)
+        os.makedirs(os.path.join(directory, "rc.conf.d"), exist_ok=True)
+        # rc.subr as it is, but for FreeBSD's ps, which it calls by its path.
+        shim = os.path.join(directory, "rc.subr")
+        with open(shim, "w", encoding="ascii") as text:
+            text.write(f". {shlex.quote(RC_SUBR)}\nPS='ps -ww'\n")
+        with open(os.path.join(build, "rc.d", name), encoding="ascii") as source:
             text = source.read()
-        text, found = re.subn(r"^\. /etc/rc\.subr$", f". {RC_SUBR}", text, flags=re.M)
+        text, found = re.subn(r"^\. /etc/rc\.subr$", f". {shim}", text, flags=re.M)
         assert found == 1, "the script sources /etc/rc.subr"
         text = text.replace("/var/run/", f"{directory}/run/")
-        text, found = re.subn(r'^config="[^"]*"$', f'config="{config}"', text, flags=re.M)
-        assert found == 1, "the script names the configuration file once"
-        self.path = os.path.join(directory, "mirebox")
+        text = text.replace("/usr/sbin/daemon", os.path.join(STUBS, "daemon"))
+        self.path = os.path.join(directory, name)
         with open(self.path, "w", encoding="ascii") as script:
             script.write(text)
-        self.run_dir = os.path.join(directory, "run/mirebox")
 
-    def run(self, command, **rc_conf):
-        """Runs `service mirebox COMMAND` with rc.conf holding rc_conf."""
-        with open(self.rc_conf, "w", encoding="ascii") as conf:
+    def run(self, command, daemon_runs=False, **rc_conf):
+        """`service NAME COMMAND` with rc.conf holding rc_conf. With
+        `daemon_runs`, the stand-in daemon(8) runs the program as FreeBSD
+        13's does; otherwise it only records how it was called."""
+        with open(os.path.join(self.directory, "rc.conf.d", self.name), "w",
+                  encoding="ascii") as conf:
             for key, value in rc_conf.items():
                 conf.write(f"{key}={shlex.quote(value)}\n")
-        if os.path.exists(self.log):
-            os.remove(self.log)
-        # su -m keeps the caller's shell, as on FreeBSD, where it is root's.
-        env = {**os.environ, "RC_STUB_CONF": self.rc_conf, "RC_STUB_LOG": self.log,
-               "SHELL": "/bin/sh"}
+        # The stand-ins that su runs as the service user write here too.
+        with open(self.log, "w", encoding="ascii"):
+            pass
+        os.chmod(self.log, 0o666)
+        env = {**os.environ, "PATH": f"{STUBS}:{os.environ['PATH']}", "RC_STUB_LOG": self.log,
+               "local_startup": os.path.join(self.directory, "rc.d"),
+               "RC_STUB_DAEMON": "run" if daemon_runs else ""}
         return subprocess.run(["sh", self.path, command], capture_output=True, text=True,
-                              env=env, timeout=60)
+                              env=env, timeout=120)
+
+    def calls(self, stand_in=None):
+        """Each call of a stand-in since the last run: its argument lists."""
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log, encoding="utf-8") as log:
+            calls = [line.rstrip("\n").split(UNIT_SEPARATOR) for line in log]
+        return [call[1:] for call in calls if stand_in is None or call[0] == stand_in]
 
     def started(self):
-        """What rc.subr would have run for start: (user, daemon(8)'s options
-        as a dict, the program, the program's arguments)."""
-        with open(self.log, encoding="ascii") as log:
-            words = log.read().split("\n")[:-1]
-        user = None
-        if words[0].startswith("user "):
-            user = words.pop(0)[len("user "):]
-        assert words[0] == "/usr/sbin/daemon", words
-        options, rest = getopt.getopt(words[1:], DAEMON_OPTIONS)
+        """How daemon(8) was started: (daemon's options as a dict, the
+        program, its arguments), and the user su ran it as."""
+        (arguments,) = self.calls("daemon")
+        options, rest = getopt.getopt(arguments, DAEMON_OPTIONS)
+        su = [call for call in self.calls("su") if "daemon" in call[-1]]
+        user = su[0][1] if su else None
         return user, dict(options), rest[0], rest[1:]
 
 

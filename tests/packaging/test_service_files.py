@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from service_files import RcScript, SystemdUnit
+from service_files import RC_SUBR, RcScript, SystemdUnit
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import DEADLINE, connect, free_port, needs_command  # noqa: E402
@@ -42,35 +42,66 @@ class Scratch(unittest.TestCase):
         self.config = os.path.join(self.directory, "mirebox.config")
 
 
-class RcScriptTest(Scratch):
-    def script(self):
-        return RcScript(BUILD, self.directory, self.config)
+def needs_rc_subr(test):
+    """Runs the test under FreeBSD's real rc.subr, which sits beside the
+    project as a test input, and as root, which rc.subr's su and install
+    calls need."""
+    test = unittest.skipUnless(IS_ROOT, "runs rc.subr's su and install: needs root")(test)
+    test = needs_command("util-linux", "setpriv")(test)
+    return unittest.skipUnless(os.path.exists(RC_SUBR), f"FreeBSD's rc.subr is not at {RC_SUBR} "
+                               "(set MIREBOX_RC_SUBR to where it is)")(test)
 
-    def test_script_parses(self):
-        result = subprocess.run(["sh", "-n", os.path.join(BUILD, "rc.d/mirebox")],
-                                capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stderr), (0, ""))
+
+def running(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+
+
+@needs_rc_subr
+class RcScriptTest(Scratch):
+    def script(self, name="mirebox"):
+        return RcScript(BUILD, self.directory, name)
+
+    def as_user(self, *command, **options):
+        """A process of the service user's, as daemon(8) runs mirebox."""
+        process = subprocess.Popen(["setpriv", f"--reuid={USER}", f"--regid={GROUP}",
+                                    "--clear-groups", *command], **options)
+        self.addCleanup(process.wait)
+        self.addCleanup(process.kill)
+        return process
 
     @needs_command("shellcheck", "shellcheck")
-    def test_script_passes_shellcheck(self):
-        result = subprocess.run(["shellcheck", "-s", "sh", os.path.join(BUILD, "rc.d/mirebox")],
-                                capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stdout), (0, ""))
+    def test_scripts_parse_and_pass_shellcheck(self):
+        for name in ("mirebox", "mirebox_stats"):
+            with self.subTest(script=name):
+                path = os.path.join(BUILD, "rc.d", name)
+                parsed = subprocess.run(["sh", "-n", path], capture_output=True, text=True)
+                self.assertEqual((parsed.returncode, parsed.stderr), (0, ""))
+                checked = subprocess.run(["shellcheck", "-s", "sh", path], capture_output=True,
+                                         text=True)
+                self.assertEqual((checked.returncode, checked.stdout), (0, ""))
 
-    @unittest.skipUnless(IS_ROOT, "makes a run directory owned by another user: needs root")
-    def test_start_runs_mirebox_under_daemon_with_its_flags_behind_the_program(self):
+    def test_start_runs_mirebox_under_daemon_with_its_options_behind_the_program(self):
         script = self.script()
         program = SystemdUnit(BUILD).command("ExecStart")[0]
         run = script.run_dir
+        config = re.search(r'mirebox_config:=([^}]*)}', open(script.path, encoding="ascii").read())[1]
         daemon_options = {"-f": "", "-S": "", "-s": "warning", "-T": "mirebox",
                           "-P": f"{run}/daemon.pid", "-p": f"{run}/mirebox.pid", "-R": "10"}
         cases = [
-            ({}, {}, ["-s"]),
-            ({"mirebox_flags": "-s -p 22 -f /usr/local/etc/other.config"}, {},
-             ["-s", "-p", "22", "-f", "/usr/local/etc/other.config"]),
-            ({"mirebox_restart_delay": "30"}, {"-R": "30"}, ["-s"]),
+            ({}, {}, program, ["-s", "-f", config]),
+            # -s and the file are there whatever the flags.
+            ({"mirebox_flags": "-p 2299"}, {}, program, ["-s", "-f", config, "-p", "2299"]),
+            ({"mirebox_config": self.config}, {}, program, ["-s", "-f", self.config]),
+            # The program is mirebox's path, never daemon(8)'s.
+            ({"mirebox_program": "/opt/mirebox/sbin/mirebox"}, {}, "/opt/mirebox/sbin/mirebox",
+             ["-s", "-f", config]),
+            ({"mirebox_restart_delay": "30"}, {"-R": "30"}, program, ["-s", "-f", config]),
         ]
-        for rc_conf, changed, arguments in cases:
+        for rc_conf, changed, started, arguments in cases:
             with self.subTest(rc_conf=rc_conf):
                 result = script.run("start", mirebox_enable="YES", mirebox_user=USER,
                                     mirebox_group=GROUP, **rc_conf)
@@ -78,24 +109,22 @@ class RcScriptTest(Scratch):
                 # rc.subr runs daemon(8) as the user, so the pid files and
                 # the restarted program are the user's.
                 self.assertEqual(script.started(),
-                                 (USER, {**daemon_options, **changed}, program, arguments))
+                                 (USER, {**daemon_options, **changed}, started, arguments))
                 self.assertEqual(os.stat(run).st_uid, int(subprocess.check_output(
                     ["id", "-u", USER])))
 
-    def test_signals_go_only_to_the_program_under_the_pid_in_the_file(self):
+    def test_signals_go_as_the_user_to_the_program_under_the_pid_in_the_file(self):
         script = self.script()
-        program = SystemdUnit(BUILD).command("ExecStart")[0]
         os.makedirs(script.run_dir)
         pid_file = os.path.join(script.run_dir, "mirebox.pid")
 
-        # The daemon as daemon(8) starts it: its first word is the program.
+        # The daemon as daemon(8) starts it, as the user: its first word is
+        # the program, which mirebox_program names.
+        program = os.path.join(BUILD, "mirebox")
         port = free_port()
         output = os.path.join(self.directory, "output")
         with open(output, "w", encoding="ascii") as sink:
-            daemon = subprocess.Popen([program, "-v", "-p", str(port)], stdout=sink,
-                                      executable=os.path.join(BUILD, "mirebox"))
-        self.addCleanup(daemon.wait)
-        self.addCleanup(daemon.kill)
+            daemon = self.as_user(program, "-v", "-p", str(port), stdout=sink)
         connect(port).close()
 
         def logged(pattern):
@@ -104,11 +133,15 @@ class RcScriptTest(Scratch):
 
         with open(pid_file, "w", encoding="ascii") as pids:
             pids.write(f"{daemon.pid}\n")
-        for command, pattern in [("reload", rf" Port {port}$"), ("totals", r" TOTALS ")]:
+        for command, signal_name, pattern in [("reload", "HUP", rf" Port {port}$"),
+                                              ("totals", "USR1", r" TOTALS ")]:
             with self.subTest(command=command):
                 before = logged(pattern)
-                result = script.run(command, mirebox_enable="YES")
+                result = script.run(command, mirebox_enable="YES", mirebox_user=USER,
+                                    mirebox_program=program)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+                self.assertEqual(script.calls("su"),
+                                 [["-m", USER, "-c", f'sh -c "kill -{signal_name} {daemon.pid}"']])
                 wait_until(lambda: logged(pattern) > before, f"{pattern!r} after {command}")
 
         # A pid file the service user wrote names some other process.
@@ -122,12 +155,76 @@ class RcScriptTest(Scratch):
                 else:
                     with open(pid_file, "w", encoding="ascii") as pids:
                         pids.write(content)
-                result = script.run("reload", mirebox_enable="YES")
+                result = script.run("reload", mirebox_enable="YES", mirebox_user=USER,
+                                    mirebox_program=program)
                 self.assertEqual((result.returncode, result.stdout), (1, "mirebox is not running.\n"))
         time.sleep(0.5)
         self.assertIsNone(bystander.poll(), "the bystander was signalled")
         daemon.send_signal(signal.SIGTERM)
         self.assertEqual(daemon.wait(DEADLINE), 0)
+
+    def test_stop_and_restart_return_once_the_program_has_ended(self):
+        """FreeBSD 13's daemon(8) passes SIGTERM on and exits at once; the
+        program here then takes two seconds to end."""
+        slow = os.path.join(self.directory, "slow")
+        with open(slow, "w", encoding="ascii") as text:
+            # exec -a: ps shows this path first, as it shows a program's.
+            text.write("#!/bin/bash\n"
+                       "exec -a \"$0\" bash -c 'trap \"sleep 2; exit 0\" TERM; "
+                       "while :; do sleep 0.1; done'\n")
+        os.chmod(slow, 0o755)
+        for name, knobs in (("mirebox", {"mirebox_program": slow, "mirebox_user": USER,
+                                         "mirebox_group": GROUP}),
+                            ("mirebox_stats", {"mirebox_stats_program": slow,
+                                               "mirebox_stats_user": USER,
+                                               "mirebox_stats_textfile": f"{self.directory}/m.prom"})):
+            with self.subTest(script=name):
+                script = self.script(name)
+                conf = {f"{name}_enable": "YES", **knobs}
+                child_file = os.path.join(script.run_dir, f"{name}.pid")
+
+                def child_pid():
+                    try:
+                        with open(child_file, encoding="ascii") as pids:
+                            return int(pids.read())
+                    except (FileNotFoundError, ValueError):
+                        return None
+
+                result = script.run("start", daemon_runs=True, **conf)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.addCleanup(lambda: child_pid() and running(child_pid()) and
+                                os.kill(child_pid(), signal.SIGKILL))
+                child = None
+                for command in ("restart", "stop"):
+                    # The program the last start ran.
+                    wait_until(lambda: child_pid() not in (None, child), "the program's pid file")
+                    child = child_pid()
+                    result = script.run(command, daemon_runs=True, **conf)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertFalse(running(child), f"{command} returned before the program ended")
+
+    def test_the_followers_daemon_leaves_the_terminal_and_makes_only_a_missing_directory(self):
+        script = self.script("mirebox_stats")
+        textfile = os.path.join(self.directory, "textfile")
+        for exists in (True, False):
+            with self.subTest(exists=exists):
+                if exists:
+                    os.mkdir(textfile)
+                    os.chmod(textfile, 0o700)
+                elif os.path.exists(textfile):
+                    os.rmdir(textfile)
+                result = script.run("start", mirebox_stats_enable="YES", mirebox_stats_user=USER,
+                                    mirebox_stats_textfile=f"{textfile}/mirebox.prom")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                _, options, program, arguments = script.started()
+                # -f: no terminal kept, -S and -T: what it says, to the log.
+                self.assertEqual({key: options.get(key) for key in ("-f", "-S", "-T")},
+                                 {"-f": "", "-S": "", "-T": "mirebox_stats"})
+                self.assertTrue(program.endswith("/mirebox-stats"), program)
+                self.assertEqual(arguments[:3], ["--follow", "--prometheus",
+                                                 f"{textfile}/mirebox.prom"])
+                # node_exporter's own directory keeps the mode it was given.
+                self.assertEqual(os.stat(textfile).st_mode & 0o777, 0o700 if exists else 0o755)
 
 
 class ConfigurationCheck(Scratch):
@@ -136,8 +233,9 @@ class ConfigurationCheck(Scratch):
     service user cannot read it."""
 
     def check_rc(self):
-        result = RcScript(BUILD, self.directory, self.config).run(
-            "start", mirebox_enable="YES", mirebox_user=USER, mirebox_group=GROUP)
+        result = RcScript(BUILD, self.directory).run(
+            "start", mirebox_enable="YES", mirebox_user=USER, mirebox_group=GROUP,
+            mirebox_config=self.config)
         return result.returncode, result.stderr
 
     def check_systemd(self):
@@ -150,8 +248,7 @@ class ConfigurationCheck(Scratch):
         result = subprocess.run(as_user + command, capture_output=True, text=True)
         return result.returncode, result.stderr
 
-    @unittest.skipUnless(IS_ROOT, "runs the checks as another user: needs root")
-    @needs_command("util-linux", "setpriv")
+    @needs_rc_subr
     def test_missing_or_unreadable_file_is_reported_and_start_goes_on(self):
         cases = [
             (None, "does not exist: mirebox will run on its built-in settings and log no events"),
@@ -172,7 +269,7 @@ class ConfigurationCheck(Scratch):
                         self.assertEqual(errors, "")
                     else:
                         self.assertRegex(" ".join(errors.split()),
-                                         rf"^(mirebox: WARNING: )?{re.escape(self.config)} "
+                                         rf"^(\S*mirebox: WARNING: )?{re.escape(self.config)} "
                                          rf"{warning}\.?$")
                     if mode is not None:
                         os.remove(self.config)
