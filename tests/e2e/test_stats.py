@@ -568,39 +568,6 @@ class SystemLog(StatsTest):
                                 DEADLINE * 4)
 
 
-class FreeBsdScript(unittest.TestCase):
-    def test_start_leaves_an_existing_textfile_directory_alone(self):
-        """The rc.d script's start, with rc.subr and install(8) stood in for:
-        it makes the textfile directory only when missing."""
-        script = os.path.join(os.path.dirname(STATS), "rc.d", "mirebox_stats")
-        with open(script, encoding="ascii") as text:
-            body = text.read()
-        stubs = ('load_rc_config() { :; }\n'
-                 'run_rc_command() { mirebox_stats_prestart; }\n'
-                 'install() { echo "$@" >> "$INSTALLED"; }\n')
-        self.assertIn(". /etc/rc.subr\n", body)
-        body = body.replace(". /etc/rc.subr\n", stubs)
-        with tempfile.TemporaryDirectory() as directory:
-            textfile = os.path.join(directory, "textfile")
-            installed = os.path.join(directory, "installed")
-            for exists in (True, False):
-                with self.subTest(exists=exists):
-                    if exists:
-                        os.mkdir(textfile)
-                    elif os.path.exists(textfile):
-                        os.rmdir(textfile)
-                    if os.path.exists(installed):
-                        os.unlink(installed)
-                    subprocess.run(["sh", "-c", body, "mirebox_stats", "start"], check=True,
-                                   timeout=DEADLINE, env={
-                                       **os.environ, "INSTALLED": installed,
-                                       "mirebox_stats_textfile": f"{textfile}/mirebox.prom"})
-                    with open(installed, encoding="ascii") as made:
-                        targets = [line.split()[-1] for line in made]
-                    self.assertEqual(targets, ["/var/run/mirebox_stats"] +
-                                     ([] if exists else [textfile]))
-
-
 class Metrics(unittest.TestCase):
     @needs_command("prometheus", "promtool")
     def test_the_metrics_pass_prometheus_own_check(self):
