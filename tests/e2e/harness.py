@@ -13,8 +13,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from skips import (needs, needs_command, package_reason,  # noqa: E402,F401  (for the tests)
-                   skip_check)
+from skips import (PLAIN_BUILD_PREFIX, find_program, needs, needs_command,  # noqa: E402,F401
+                   package_reason, skip_check)
 
 BINARY = os.environ.get("MIREBOX_BINARY", "")
 # The path this test build of the daemon reads at start-up, in place of the
@@ -28,7 +28,7 @@ WRAPPER = os.environ.get("MIREBOX_WRAPPER", "").split()
 # own: tests that preload a library or set tight limits skip then.
 SANITIZED = os.environ.get("MIREBOX_SANITIZED", "0") == "1"
 ISOLATED = SANITIZED or bool(WRAPPER)
-ISOLATED_REASON = ("runs in the plain build only (make test): preloads a library or sets limits "
+ISOLATED_REASON = (f"{PLAIN_BUILD_PREFIX} (make test): preloads a library or sets limits "
                    "that a sanitized or valgrind-wrapped daemon cannot take")
 # Generous: CI machines are noisy, and a deadline only bounds a failing test.
 DEADLINE = 30.0
@@ -302,7 +302,8 @@ class TarpitTest(unittest.TestCase):
         system log). Skips the test where such namespaces are refused."""
         unshare = ["unshare", "--mount", *(["--net"] if network else []), "--propagation",
                    "private"]
-        script = ("ip link set lo up && " if network else "") + 'mount --bind "$0" /dev && '
+        script = (f"{find_program('ip') or 'ip'} link set lo up && " if network else "") + \
+            'mount --bind "$0" /dev && '
         if program is None:
             wrapper = [*unshare, "sh", "-c", script + 'exec "$@"', dev]
         else:

@@ -9,11 +9,13 @@ import sys
 import tempfile
 import unittest
 
-from harness import BINARY, DEADLINE, ISOLATED, ISOLATED_REASON, TarpitTest, free_port, needs, needs_command
+from harness import (BINARY, DEADLINE, ISOLATED, ISOLATED_REASON, TarpitTest, find_program,
+                     free_port, needs, needs_command)
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 FAIL2BAN = os.path.join(SOURCE, "packaging", "fail2ban")
-NFT = shutil.which("nft") or shutil.which("nft", path="/usr/sbin:/sbin")
+NFT = find_program("nft")
+IP = find_program("ip") or "ip"
 
 
 def journal_module():
@@ -66,7 +68,7 @@ class Jails(TarpitTest):
         its loopback up; the server is stopped at the end whatever happens."""
         result = subprocess.run(
             ["unshare", "--net", "--mount", "sh", "-c",
-             f"ip link set lo up || exit 77\ntrap '{self.client} stop >/dev/null 2>&1' EXIT\n"
+             f"{IP} link set lo up || exit 77\ntrap '{self.client} stop >/dev/null 2>&1' EXIT\n"
              + script],
             capture_output=True, text=True, timeout=DEADLINE * 4, check=False)
         if result.returncode == 77 or "unshare failed" in result.stderr:

@@ -15,8 +15,9 @@ import threading
 import time
 import unittest
 
-from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, LineReader, TarpitTest,
-                     UNTOLD, WRAPPER, cpu_seconds, free_port, is_valid_line, open_files,
+from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, PLAIN_BUILD_PREFIX, TOTALS,
+                     LineReader, TarpitTest, UNTOLD, WRAPPER, cpu_seconds, free_port,
+                     is_valid_line, open_files,
                      package_reason, read_lines, resident_kib, skip_check, write_config)
 
 
@@ -388,7 +389,8 @@ class DescriptorExhaustion(TarpitTest):
 
 
 class StandardDescriptors(TarpitTest):
-    @unittest.skipIf(WRAPPER, "valgrind cannot start without its standard error")
+    @unittest.skipIf(WRAPPER, f"{PLAIN_BUILD_PREFIX}: valgrind cannot start without its "
+                     "standard error")
     def test_closed_standard_descriptors_are_never_lent_to_clients(self):
         for closed in ((0, 1, 2), (1,), (2,)):
             with self.subTest(closed=closed):

@@ -18,11 +18,12 @@ import urllib.error
 import urllib.request
 
 from harness import (BINARY, CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, LIBFAKETIME, TOTALS,
-                     WRAPPER, Daemon, LineReader, TarpitTest, free_port, needs, needs_command)
+                     WRAPPER, Daemon, LineReader, TarpitTest, find_program, free_port, needs,
+                     needs_command)
 
 STATS = os.environ.get("MIREBOX_STATS_BINARY", "")
 NODE_EXPORTER = shutil.which("prometheus-node-exporter")
-RSYSLOGD = shutil.which("rsyslogd") or shutil.which("rsyslogd", path="/usr/sbin:/sbin")
+RSYSLOGD = find_program("rsyslogd")
 SAMPLE = re.compile(r"(?P<name>[a-zA-Z_:][a-zA-Z0-9_:]*(?:\{[^}]*\})?) (?P<value>\S+)")
 
 

@@ -13,7 +13,7 @@ import time
 import unittest
 
 from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest,
-                     needs_command)
+                     find_program, needs_command)
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 FILTER = os.path.join(SOURCE, "packaging", "fail2ban", "filter.conf")
@@ -111,7 +111,8 @@ class Rsyslog(Clients):
         with open(conf, "w", encoding="ascii") as text:
             text.write(RSYSLOG_CONF.format(dev=dev, directory=self.directory))
         rsyslogd = subprocess.Popen(
-            ["rsyslogd", "-n", "-f", conf, "-i", os.path.join(self.directory, "rsyslogd.pid")],
+            [find_program("rsyslogd"), "-n", "-f", conf, "-i",
+             os.path.join(self.directory, "rsyslogd.pid")],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.addCleanup(rsyslogd.stderr.close)
         self.addCleanup(rsyslogd.wait, DEADLINE)

@@ -9,10 +9,20 @@ import unittest
 
 # A reason that names a package reads "needs package NAME: what is missing".
 PACKAGE_PREFIX = "needs package "
+# A test that the sanitized and valgrind runs leave to the plain build, which
+# runs it: listed apart, never as a skip.
+PLAIN_BUILD_PREFIX = "runs in the plain build only"
+# Where programs for root live, which a user's PATH may leave out.
+SYSTEM_DIRECTORIES = "/usr/local/sbin:/usr/sbin:/sbin"
 
 
 def package_reason(package, missing):
     return f"{PACKAGE_PREFIX}{package}: {missing}"
+
+
+def find_program(command):
+    """The program's path, on PATH or among root's programs, or None."""
+    return shutil.which(command) or shutil.which(command, path=SYSTEM_DIRECTORIES)
 
 
 def needs(package, found, missing):
@@ -21,7 +31,7 @@ def needs(package, found, missing):
 
 
 def needs_command(package, command):
-    return needs(package, shutil.which(command), f"{command} is not installed")
+    return needs(package, find_program(command), f"{command} is not installed")
 
 
 def record(test, reason):
