@@ -20,7 +20,7 @@ from harness import (CLOSE, DEADLINE, DEFAULT_CONFIG, ISOLATED, ISOLATED_REASON,
                      TarpitTest, connect, needs_command)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
-from service_files import RcScript, SystemdUnit  # noqa: E402
+from service_files import RcScript, SystemdUnit, needs_rc_subr  # noqa: E402
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BUILD = os.environ.get("MIREBOX_BUILD_DIR", "")
@@ -83,17 +83,19 @@ class AsService(TarpitTest):
         self.wrapper = self.private_dev(self.directory, network=True)
 
     def rc_options(self, **rc_conf):
-        script = RcScript(BUILD, self.directory, DEFAULT_CONFIG)
+        """What the rc.d script, run under FreeBSD's rc.subr, starts mirebox with."""
+        script = RcScript(BUILD, self.directory)
         result = script.run("start", mirebox_enable="YES", mirebox_user="nobody",
-                            mirebox_group="nogroup", **rc_conf)
+                            mirebox_group="nogroup", mirebox_config=DEFAULT_CONFIG, **rc_conf)
         self.assertEqual(result.returncode, 0, result.stderr)
         return script.started()[3]
 
+    @needs_rc_subr
     def test_reload_keeps_the_port_and_the_log_goes_on(self):
         cases = [
             ("rc.d", self.rc_options(), 2222),
             # An admin's option, which the sample must not take back.
-            ("rc.d with a port", self.rc_options(mirebox_flags="-s -p 2022"), 2022),
+            ("rc.d with a port", self.rc_options(mirebox_flags="-p 2022"), 2022),
             ("systemd", SystemdUnit(BUILD).command("ExecStart")[1:], 2222),
         ]
         with open(SAMPLE, encoding="ascii") as sample:

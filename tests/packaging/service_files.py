@@ -8,6 +8,11 @@ import os
 import re
 import shlex
 import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from skips import needs_command  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
@@ -19,6 +24,16 @@ RC_SUBR = os.environ.get("MIREBOX_RC_SUBR") or os.path.normpath(
 # word that is not an option, which is the program it runs.
 DAEMON_OPTIONS = "cfHrSm:o:p:P:R:s:l:t:T:u:"
 UNIT_SEPARATOR = "\037"
+
+
+def needs_rc_subr(test):
+    """Runs the test under FreeBSD's real rc.subr, which sits beside the
+    project as a test input, and as root, which rc.subr's su and install
+    calls need."""
+    test = unittest.skipUnless(os.geteuid() == 0, "runs rc.subr's su and install: needs root")(test)
+    test = needs_command("util-linux", "setpriv")(test)
+    return unittest.skipUnless(os.path.exists(RC_SUBR), f"FreeBSD's rc.subr is not at {RC_SUBR} "
+                               "(set MIREBOX_RC_SUBR to where it is)")(test)
 
 
 class RcScript:

@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from service_files import RC_SUBR, RcScript, SystemdUnit
+from service_files import RcScript, SystemdUnit, needs_rc_subr
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import DEADLINE, connect, free_port, needs_command  # noqa: E402
@@ -40,16 +40,6 @@ class Scratch(unittest.TestCase):
         self.directory = scratch.name
         os.chmod(self.directory, 0o755)
         self.config = os.path.join(self.directory, "mirebox.config")
-
-
-def needs_rc_subr(test):
-    """Runs the test under FreeBSD's real rc.subr, which sits beside the
-    project as a test input, and as root, which rc.subr's su and install
-    calls need."""
-    test = unittest.skipUnless(IS_ROOT, "runs rc.subr's su and install: needs root")(test)
-    test = needs_command("util-linux", "setpriv")(test)
-    return unittest.skipUnless(os.path.exists(RC_SUBR), f"FreeBSD's rc.subr is not at {RC_SUBR} "
-                               "(set MIREBOX_RC_SUBR to where it is)")(test)
 
 
 def running(pid):
