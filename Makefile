@@ -30,6 +30,12 @@ CTEST_AND_SKIPS = rm -rf $$tree/skipped; status=0; \
 	exit $$status
 # What is installed: the daemon and the reader of its log.
 PROGRAMS = mirebox mirebox-stats
+# Where make dist, make port and make deb leave what they make.
+DIST = $(BUILD)/dist
+PORT = $(DIST)/port/sysutils/mirebox
+DEB = $(BUILD)/deb
+# The version, from the one place that says it.
+VERSION = sed -n 's/^project(mirebox VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
 
 all: programs
 
@@ -98,7 +104,44 @@ install:
 	cmake --build $(BUILD) --parallel $(JOBS) --target $(PROGRAMS)
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --strip
 
+# mirebox-VERSION.tar.gz of the last commit, byte for byte the same each time
+# it is made of one commit: git archive writes the commit's time, fixed
+# owners and a fixed order, and gzip -n neither a name nor a time.
+dist:
+	@git diff --quiet HEAD 2>/dev/null || \
+		echo "make dist: the tarball holds the last commit; uncommitted changes are left out"
+	version=$$($(VERSION)); mkdir -p $(DIST) && \
+	git archive --format=tar --prefix=mirebox-$$version/ HEAD | gzip -n -9 \
+		>$(DIST)/mirebox-$$version.tar.gz.new && \
+	mv -f $(DIST)/mirebox-$$version.tar.gz.new $(DIST)/mirebox-$$version.tar.gz && \
+	echo "made $(DIST)/mirebox-$$version.tar.gz"
+
+# The FreeBSD port as sysutils/mirebox, its rc.d scripts made from the
+# project's own and its distinfo from the tarball beside it.
+port: dist
+	version=$$($(VERSION)); tarball=mirebox-$$version.tar.gz; \
+	rm -rf $(PORT) && mkdir -p $(PORT)/files && \
+	cp packaging/freebsd/port/Makefile packaging/freebsd/port/pkg-descr \
+		packaging/freebsd/port/pkg-message packaging/freebsd/port/pkg-plist $(PORT)/ && \
+	cmake -DOUT=$(PORT)/files -P cmake/port-files.cmake && \
+	sum=$$( (sha256sum $(DIST)/$$tarball 2>/dev/null || sha256 -r $(DIST)/$$tarball) | \
+		cut -d ' ' -f 1) && \
+	{ echo "TIMESTAMP = $$(git log -1 --format=%ct)"; \
+	  echo "SHA256 ($$tarball) = $$sum"; \
+	  echo "SIZE ($$tarball) = $$(wc -c <$(DIST)/$$tarball | tr -d ' ')"; } >$(PORT)/distinfo && \
+	echo "made $(PORT)"
+
+# The Debian package, built from the unpacked tarball in a folder of its
+# own, since dpkg-buildpackage writes beside the tree it builds.
+deb: dist
+	version=$$($(VERSION)); rm -rf $(DEB) && mkdir -p $(DEB) && \
+	cp $(DIST)/mirebox-$$version.tar.gz $(DEB)/mirebox_$$version.orig.tar.gz && \
+	tar -xzf $(DEB)/mirebox_$$version.orig.tar.gz -C $(DEB) && \
+	(cd $(DEB)/mirebox-$$version && dpkg-buildpackage -b -us -uc) && \
+	ls $(DEB)/*.deb
+
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(POLL_BUILD) $(FREEBSD_BUILD)
 
-.PHONY: all programs run test test-sanitize test-poll check-freebsd fuzz bench install clean
+.PHONY: all programs run test test-sanitize test-poll check-freebsd fuzz bench install dist port \
+	deb clean
