@@ -106,12 +106,12 @@ install:
 
 # mirebox-VERSION.tar.gz of the last commit, byte for byte the same each time
 # it is made of one commit: git archive writes the commit's time, fixed
-# owners and a fixed order, and gzip -n neither a name nor a time.
+# owners, modes and order, and gzip -n neither a name nor a time.
 dist:
 	@git diff --quiet HEAD 2>/dev/null || \
 		echo "make dist: the tarball holds the last commit; uncommitted changes are left out"
 	version=$$($(VERSION)); mkdir -p $(DIST) && \
-	git archive --format=tar --prefix=mirebox-$$version/ HEAD | gzip -n -9 \
+	git -c tar.umask=0022 archive --format=tar --prefix=mirebox-$$version/ HEAD | gzip -n -9 \
 		>$(DIST)/mirebox-$$version.tar.gz.new && \
 	mv -f $(DIST)/mirebox-$$version.tar.gz.new $(DIST)/mirebox-$$version.tar.gz && \
 	echo "made $(DIST)/mirebox-$$version.tar.gz"
