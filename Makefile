@@ -56,14 +56,21 @@ test:
 	$(DEPS) test
 	$(CONFIGURE) -DMIREBOX_TESTS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --parallel $(JOBS)
-	tree=$(BUILD); only=; $(CTEST_AND_SKIPS)
+	tree=$(BUILD); only='-LE release'; $(CTEST_AND_SKIPS)
+
+# make dist, make port and make deb into a scratch folder, and their checks;
+# with CI=true also the package installed, run and purged.
+test-release:
+	$(DEPS) ci
+	$(CONFIGURE) -DMIREBOX_TESTS=ON $(CMAKE_FLAGS)
+	tree=$(BUILD); only='-L release'; $(CTEST_AND_SKIPS)
 
 # Every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize:
 	cmake -S . -B $(SANITIZE_BUILD) -DMIREBOX_SANITIZE=ON -DMIREBOX_TESTS=ON \
 		-DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_BUILD) --parallel $(JOBS)
-	tree=$(SANITIZE_BUILD); only='-E packaging_release'; $(CTEST_AND_SKIPS)
+	tree=$(SANITIZE_BUILD); only='-LE release'; $(CTEST_AND_SKIPS)
 
 # The signal and load tests again on the portable loop, plain poll(2) as
 # where ppoll is missing.
@@ -143,5 +150,5 @@ deb: dist
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(POLL_BUILD) $(FREEBSD_BUILD)
 
-.PHONY: all programs run test test-sanitize test-poll check-freebsd fuzz bench install dist port \
-	deb clean
+.PHONY: all programs run test test-release test-sanitize test-poll check-freebsd fuzz bench install \
+	dist port deb clean
