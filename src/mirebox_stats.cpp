@@ -237,8 +237,8 @@ void say_if_silent(Follower& follower, const Reader& reader) {
     if (follower.said_silent || reader.tally.seen_daemon ||
         monotonic_ms() - follower.started_mono < SILENT_MS)
         return;
-    complain("no line of the daemon's in %d minutes: is this its log, written with LogLevel 1 or 2?",
-             SILENT_MS / 60000);
+    complain("no line of the daemon's in %d minutes: is this its log, written with LogLevel 1 "
+             "or 2?", SILENT_MS / 60000);
     follower.said_silent = true;
 }
 

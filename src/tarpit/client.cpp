@@ -35,7 +35,8 @@ Client* admit_client(int fd, std::int32_t delay_ms) {
     const int one = 1;
     const int shrunk = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &one, sizeof one);
     emit_log(LOG_LEVEL_DEBUG, "setsockopt(%d, SO_RCVBUF, %d) = %d", fd, one, shrunk);
-    if (shrunk == -1) emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
+    if (shrunk == -1)
+        emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
 
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;

@@ -21,7 +21,8 @@ namespace {
 void set_option(int fd, int level, int name, const char* label, int value) {
     const int result = setsockopt(fd, level, name, &value, sizeof value);
     emit_log(LOG_LEVEL_DEBUG, "setsockopt(%d, %s, true) = %d", fd, label, result);
-    if (result == -1) emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
+    if (result == -1)
+        emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
 }
 
 }  // namespace

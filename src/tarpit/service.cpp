@@ -34,7 +34,8 @@ void raise_descriptor_limit() {
     const int raised = setrlimit(RLIMIT_NOFILE, &limit);
     emit_log(LOG_LEVEL_DEBUG, "setrlimit(RLIMIT_NOFILE, %ju) = %d",
              static_cast<std::uintmax_t>(limit.rlim_max), raised);
-    if (raised == -1) emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
+    if (raised == -1)
+        emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
 }
 
 // Sends a line to every due client and returns how long the wait may last:

@@ -163,7 +163,8 @@ TEST_F(RoundTrip, CloseLines) {
 
 TEST_F(RoundTrip, TotalsLines) {
     const Totals cases[] = {
-        {0, 0, 0}, {12, 4356286, 7812}, {1, -1250, 0}, {LARGEST, LARGEST, LARGEST}, {0, SMALLEST, 0},
+        {0, 0, 0},       {12, 4356286, 7812}, {1, -1250, 0}, {LARGEST, LARGEST, LARGEST},
+        {0, SMALLEST, 0},
     };
     for (const Totals& c : cases) {
         SCOPED_TRACE(c.held_ms);
@@ -273,7 +274,8 @@ TEST_F(RoundTrip, HelpLines) {
         for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
              start = end + 1, ++lines) {
             const std::string line = text.substr(start, end - start);
-            EXPECT_EQ(stats::parse_line(line, context_).kind, stats::LineKind::daemon_other) << line;
+            EXPECT_EQ(stats::parse_line(line, context_).kind, stats::LineKind::daemon_other)
+                << line;
         }
         EXPECT_GE(lines, 11u);
     }
