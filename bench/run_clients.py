@@ -69,6 +69,7 @@ except Exception as error:
     sys.exit(1)
 """
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
+DIRECTORIES = re.compile(r"(?<![\w.$])/(?:[\w.+-]+/)+")
 LOG_STAMP = "%Y-%m-%dT%H:%M:%S.%fZ"
 # Held while a client is started and while the driver stops: a client thread
 # that had not started yet when a stop came would leave its client running.
@@ -86,13 +87,16 @@ def ssh_options(ctx):
 
 
 # name, Debian package, what must exist (a program, or a Python module),
-# the command for a port, and how to pick its message out of its output.
+# the command for a port, and how to pick its message out of its output (its
+# last line unless told otherwise).
 CLIENTS = [
     {"name": "ssh -o ConnectTimeout={ct}", "package": "openssh-client", "program": "ssh",
      "argv": lambda ctx, port: ssh_options(ctx) + [
-         "-o", f"ConnectTimeout={ctx['connect_timeout']}", "-p", str(port), HOST, "true"]},
+         "-o", f"ConnectTimeout={ctx['connect_timeout']}", "-p", str(port), HOST, "true"],
+     "lines": 2},
     {"name": "ssh (no ConnectTimeout)", "package": "openssh-client", "program": "ssh",
-     "argv": lambda ctx, port: ssh_options(ctx) + ["-p", str(port), HOST, "true"]},
+     "argv": lambda ctx, port: ssh_options(ctx) + ["-p", str(port), HOST, "true"],
+     "lines": 2},
     {"name": "paramiko SSHClient.connect", "package": "python3-paramiko", "module": "paramiko",
      "argv": lambda ctx, port: [ctx["python"]["paramiko"], "-c", PARAMIKO_SNIPPET,
                                 HOST, str(port)]},
@@ -209,9 +213,9 @@ def daemon_log(path):
 
 
 def message_of(client, output, port):
-    """What the client said last: its last two lines, as OpenSSH gives the
-    cause on one and the connection it ends on the next. The daemon's port,
-    new every run, reads PORT."""
+    """What the client said last: its last line, or its last lines where it
+    gives the cause on one and the connection it ends on the next. The
+    daemon's port, new every run, reads PORT."""
     text = ANSI.sub("", output).replace("\r", "")
     pattern = client.get("message")
     found = pattern.findall(text) if pattern else []
@@ -219,8 +223,15 @@ def message_of(client, output, port):
         said = " ".join(found[-1].split())
     else:
         lines = [line.strip() for line in text.splitlines() if line.strip()]
-        said = " / ".join(lines[-2:])
-    return re.sub(rf"\b{port}\b", "PORT", said)
+        said = " / ".join(lines[-client.get("lines", 1):])
+    return DIRECTORIES.sub("", re.sub(rf"\b{port}\b", "PORT", said))
+
+
+def tidy(line, port, tmp):
+    """A line of output as the results keep it: the places of this machine
+    (the run's directory, the folders of a traceback's files) left out."""
+    line = re.sub(rf"\b{port}\b", "PORT", line.replace(tmp, "$TMP"))
+    return DIRECTORIES.sub("", line)
 
 
 def run_client(run, bound):
@@ -402,7 +413,7 @@ def measure(args, delays, daemon, tmp):
         with open(run["output_path"], encoding="utf-8", errors="replace") as out:
             output = out.read()
         run["message"] = message_of(run["spec"], output, run["port"])
-        run["output_tail"] = [re.sub(rf"\b{run['port']}\b", "PORT", line.replace(tmp, "$TMP"))
+        run["output_tail"] = [tidy(line, run["port"], tmp)
                               for line in ANSI.sub("", output).splitlines()[-12:]]
         accepts, closes = daemon_log(run["log_path"])
         run["connections"] = len(accepts)
