@@ -147,6 +147,15 @@ def package_version(package):
     return out.stdout.strip() if out.returncode == 0 and out.stdout.strip() else None
 
 
+def python_version(interpreter):
+    try:
+        out = subprocess.run([interpreter, "-c", "import platform; print(platform.python_version())"],
+                             timeout=60, capture_output=True, text=True)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    return out.stdout.strip() or None
+
+
 def free_port():
     with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
         probe.bind(("::", 0))
@@ -169,25 +178,32 @@ def listening(port):
     return False
 
 
-def stop_group(proc, grace=3.0):
-    """Ends the process and whatever it started (each runs in a session of its
-    own), TERM first, KILL after the grace."""
-    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, grace)):
+def signal_group(proc, sig):
+    try:
+        os.killpg(proc.pid, sig)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+def stop_groups(procs, grace=3.0):
+    """Ends the processes and whatever they started (each runs in a session
+    of its own): TERM to all at once, KILL to what is left after the grace,
+    children whose leader is gone included."""
+    for proc in procs:
+        signal_group(proc, signal.SIGTERM)
+    deadline = time.time() + grace
+    for proc in procs:
         try:
-            os.killpg(proc.pid, sig)
-        except (ProcessLookupError, PermissionError):
-            pass
-        try:
-            proc.wait(timeout=wait)
-            if sig == signal.SIGTERM:
-                # The leader is gone; its children may not be.
-                try:
-                    os.killpg(proc.pid, signal.SIGKILL)
-                except (ProcessLookupError, PermissionError):
-                    pass
-            return
+            proc.wait(timeout=max(0.0, deadline - time.time()))
         except subprocess.TimeoutExpired:
-            continue
+            pass
+    for proc in procs:
+        signal_group(proc, signal.SIGKILL)
+    for proc in procs:
+        try:
+            proc.wait(timeout=grace)
+        except subprocess.TimeoutExpired:
+            print(f"run_clients: process {proc.pid} outlived SIGKILL", file=sys.stderr)
 
 
 def daemon_log(path):
@@ -241,7 +257,10 @@ def run_client(run, bound):
         with STARTING:
             if STOPPING.is_set():
                 return
-            started = time.time()
+            # The daemon stamps its log with the wall clock, so the start is
+            # taken on it too; the time run is on the monotonic clock, which
+            # a step of the wall clock does not move.
+            started, started_mono = time.time(), time.monotonic()
             try:
                 proc = subprocess.Popen(run["argv"], stdin=subprocess.DEVNULL, stdout=out,
                                         stderr=subprocess.STDOUT, env=run["env"],
@@ -255,9 +274,9 @@ def run_client(run, bound):
             run["outcome"] = "exited"
         except subprocess.TimeoutExpired:
             run["outcome"] = "held"
-        ended = time.time()
-        stop_group(proc)
-    run["started"], run["ended"] = started, ended
+        ran = time.monotonic() - started_mono
+        stop_groups([proc])
+    run["started"], run["ran"] = started, ran
     run["exit_status"] = proc.returncode
 
 
@@ -401,11 +420,8 @@ def measure(args, delays, daemon, tmp):
     finally:
         with STARTING:
             STOPPING.set()
-        for run in runs:
-            if "proc" in run:
-                stop_group(run["proc"])
-        for proc in daemons:
-            stop_group(proc, grace=5.0)
+        stop_groups([run["proc"] for run in runs if "proc" in run])
+        stop_groups(daemons, grace=5.0)
 
     for run in runs:
         if run.get("outcome") not in ("exited", "held"):
@@ -420,8 +436,8 @@ def measure(args, delays, daemon, tmp):
         run["accepts_s"] = [round(a - run["started"], 3) for a in accepts if a is not None]
         run["daemon_closes"] = closes
         first = next((a for a in accepts if a is not None), None)
-        run["held_s"] = None if first is None else round(run["ended"] - first, 3)
-        run["wall_s"] = round(run["ended"] - run["started"], 3)
+        run["held_s"] = None if first is None else round(run["ran"] - (first - run["started"]), 3)
+        run["wall_s"] = round(run["ran"], 3)
         # The results are kept; the places of this one run are not.
         run["command"] = [a.replace(tmp, "$TMP") for a in run["argv"]]
         if "module" in run["spec"]:
@@ -437,6 +453,8 @@ def measure(args, delays, daemon, tmp):
         "delays_ms": delays, "bound_s": args.bound, "connect_timeout_s": args.connect_timeout,
         "machine": machine(),
         "packages": {p: package_version(p) for p in packages},
+        # The snippets' interpreter need not be the driver's.
+        "python_of_module": {m: python_version(i) for m, i in ctx["python"].items() if i},
         "runs": [{k: run[k] for k in keep if k in run} for run in runs],
     }
     out_path = os.path.join(ROOT, args.out)
@@ -450,5 +468,6 @@ def measure(args, delays, daemon, tmp):
 
 if __name__ == "__main__":
     # A stop from outside still ends every client and daemon in the finally.
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda number, _: sys.exit(128 + number))
     main()
