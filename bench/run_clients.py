@@ -398,7 +398,7 @@ def measure(args, delays, daemon, tmp):
                 run.update(port=port, daemon=proc, log_path=log_path,
                            argv=client["argv"](ctx, port), env=env,
                            output_path=os.path.join(tmp, f"client-{len(runs)}.out"),
-                           spec=client)
+                           entry=client)
         deadline = time.time() + 10
         for run in runs:
             if run.get("outcome") == "skipped":
@@ -428,7 +428,7 @@ def measure(args, delays, daemon, tmp):
             continue
         with open(run["output_path"], encoding="utf-8", errors="replace") as out:
             output = out.read()
-        run["message"] = message_of(run["spec"], output, run["port"])
+        run["message"] = message_of(run["entry"], output, run["port"])
         run["output_tail"] = [tidy(line, run["port"], tmp)
                               for line in ANSI.sub("", output).splitlines()[-12:]]
         accepts, closes = daemon_log(run["log_path"])
@@ -440,7 +440,7 @@ def measure(args, delays, daemon, tmp):
         run["wall_s"] = round(run["ran"], 3)
         # The results are kept; the places of this one run are not.
         run["command"] = [a.replace(tmp, "$TMP") for a in run["argv"]]
-        if "module" in run["spec"]:
+        if "module" in run["entry"]:
             run["command"][0] = "python3"
         run["how"] = how(run, args.bound)
 
