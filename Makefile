@@ -13,11 +13,11 @@ JOBS = 2
 RUN_FLAGS = -v
 PREFIX = /usr/local
 CMAKE_FLAGS =
+BENCH_CLIENTS_FLAGS =
 # Packages whose tests must not be skipped (CI installs them all), and
 # --strict where nothing at all may be skipped.
 FAIL_ON_SKIPPED =
 SKIPS =
-
 # Installs the packages a target needs where it can, else names them.
 DEPS = tools/deps
 
@@ -103,6 +103,15 @@ bench:
 	python3 bench/run_bench.py --build $(BUILD)
 	python3 bench/run_stats_bench.py --build $(BUILD)
 
+# Real SSH clients and scanners held by the daemon at several Delays, side by
+# side, each for a bounded time: about five minutes. Writes bench/clients.json
+# and prints a table; clients whose package is missing are skipped and named.
+# BENCH_CLIENTS_FLAGS passes options on, as --delays 1000,10000 --bound 120.
+bench-clients:
+	$(CONFIGURE) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --parallel $(JOBS) --target mirebox
+	python3 bench/run_clients.py --daemon $(BUILD)/mirebox $(BENCH_CLIENTS_FLAGS)
+
 # The programs, stripped, with their manual pages, the sample configuration
 # and the system's service files, into PREFIX, below $DESTDIR when that is
 # set (a staging tree for packages). Nothing else is built.
@@ -150,5 +159,5 @@ deb: dist
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(POLL_BUILD) $(FREEBSD_BUILD)
 
-.PHONY: all programs run test test-release test-sanitize test-poll check-freebsd fuzz bench install \
-	dist port deb clean
+.PHONY: all programs run test test-release test-sanitize test-poll check-freebsd fuzz bench \
+	bench-clients install dist port deb clean
