@@ -350,7 +350,7 @@ LogLine parse_message(std::string_view message) {
     LogLine line;
     if (read_event(message, line)) return line;
     line = LogLine{};
-    if (is_trace(message)) line.kind = LineKind::daemon_other;
+    if (is_trace(message)) line.kind = LineKind::trace;
     return line;
 }
 

@@ -17,7 +17,8 @@ enum class LineKind : std::uint8_t {
     close,
     totals,
     exhausted,     // out of descriptors with nobody held: a warning, no MaxClients
-    daemon_other,  // the daemon's, but nothing to count: a trace, a warning
+    trace,         // the socket-call trace of LogLevel 2
+    daemon_other,  // the daemon's, but nothing to count: a warning, the help
     foreign,       // another program's syslog line, a journal note
     unparsed,      // neither: counted, then skipped
 };

@@ -81,7 +81,7 @@ void settings_block_begins(Tally& tally, const LogLine& line, bool new_process) 
     // (the CLOSE lines, then TOTALS with nobody left) marks the end of a run;
     // and so it does for pid 1, which a daemon that is the first process of
     // a container has again at every start.
-    const bool stop_before = !tally.seen_daemon || tally.stopped;
+    const bool stop_before = !tally.seen_event || tally.stopped;
     const bool start = line.pid < 0 ? stop_before : new_process || (line.pid == 1 && stop_before);
     if (start) {
         ++tally.starts;
@@ -190,15 +190,27 @@ void tally_line(Tally& tally, const LogLine& line) {
         if (!tally.has_time || line.time_ms > tally.last_ms) tally.last_ms = line.time_ms;
         tally.has_time = true;
     }
-    // Another pid is another process: what the last one held is gone.
-    const bool new_process = line.pid >= 0 && (!tally.seen_daemon || line.pid != tally.pid);
+    // Another pid is another process: what the last one held is gone. Only
+    // the daemon's events tell: its standard error can reach the log under
+    // another pid, its supervisor's (daemon(8) passes it on so).
+    const bool event = line.kind == LineKind::setting || line.kind == LineKind::accept ||
+                       line.kind == LineKind::close || line.kind == LineKind::totals;
+    const bool new_process =
+        event && line.pid >= 0 && (!tally.seen_event || line.pid != tally.pid);
     if (new_process) tally.held_now = 0;
+    if (line.kind == LineKind::accept || line.kind == LineKind::setting)
+        tally.short_of_descriptors = false;
 
     switch (line.kind) {
         case LineKind::setting: tally_setting(tally, line, new_process); break;
         case LineKind::accept: tally_accept(tally, line); break;
         case LineKind::close: tally_close(tally, line); break;
-        case LineKind::exhausted: ++tally.exhaustions; break;
+        case LineKind::exhausted:
+            // With nobody held the daemon warns at every try, ten a second
+            // while it lasts: one shortage, until a client is accepted.
+            if (!tally.short_of_descriptors) ++tally.exhaustions;
+            tally.short_of_descriptors = true;
+            break;
         case LineKind::totals:
             tally.has_totals = true;
             tally.last_totals = {line.connects, line.duration_ms, line.bytes};
@@ -206,9 +218,15 @@ void tally_line(Tally& tally, const LogLine& line) {
         default: ++tally.daemon_other; break;
     }
     if (line.kind != LineKind::setting) tally.previous_setting = -1;
-    tally.stopped = line.kind == LineKind::totals && tally.held_now == 0;
+    // What the daemon itself wrote after a TOTALS line shows it went on; its
+    // problems may be a new process's, before its settings.
+    if (event || line.kind == LineKind::trace)
+        tally.stopped = line.kind == LineKind::totals && tally.held_now == 0;
     tally.seen_daemon = true;
-    tally.pid = line.pid;
+    if (event) {
+        tally.seen_event = true;
+        tally.pid = line.pid;
+    }
 }
 
 }  // namespace mirebox::stats

@@ -89,7 +89,9 @@ struct Tally {
     Totals last_totals;
     // What the restart rule and the settings blocks need to remember.
     bool seen_daemon = false;    // any line of the daemon's so far
-    std::int64_t pid = -1;       // of the daemon's last line
+    bool seen_event = false;     // any event line so far
+    std::int64_t pid = -1;       // of the daemon's last event line
+    bool short_of_descriptors = false;  // warned, and no client accepted since
     bool stopped = false;        // its last line: TOTALS with nobody held
     int previous_setting = -1;   // the setting of its last event, if one
 };

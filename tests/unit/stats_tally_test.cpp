@@ -123,19 +123,43 @@ TEST(Exhaustion, MaxClientsAloneIsRunningOutOfDescriptors) {
 
 TEST(Exhaustion, TheWarningWithNobodyHeldIsRunningOutOfDescriptorsToo) {
     // It has no MaxClients line: with nobody held the daemon warns and tries
-    // again. In the journal beside the log, or mixed into its output file.
+    // again ten times a second, in the journal beside the log or mixed into
+    // its output file. A run of them, until a client is accepted, is one.
     Feed feed;
     feed.settings(100);
     for (int error : {EMFILE, ENFILE}) {
         const std::string warning = std::string("mirebox: warning: ") + std::strerror(error);
-        feed.syslog_lines(100, {warning});
+        feed.syslog_lines(100, {warning, warning});
         tally_line(feed.tally, parse_line(warning, feed.context));
+        feed.syslog_lines(100, {"poll(0, 100)", accept(1), close()});
     }
     feed.syslog_lines(100, {std::string("mirebox: warning: ") + std::strerror(ENOBUFS),
                             "mirebox: warning: /etc/mirebox.config: " + std::string(std::strerror(EMFILE))});
-    EXPECT_EQ(feed.tally.exhaustions, 4u);
-    EXPECT_EQ(feed.tally.daemon_other, 2u);
+    EXPECT_EQ(feed.tally.exhaustions, 2u);
     EXPECT_EQ(feed.tally.unparsed, 0u);
+}
+
+TEST(Restarts, ProblemsUnderTheSupervisorsPidAreNoNewProcess) {
+    // daemon(8) passes the daemon's standard error on to syslog under its own
+    // pid: a reload short of descriptors warns there, then logs its settings.
+    Feed feed;
+    feed.settings(100);
+    feed.syslog_lines(100, {accept(1)});
+    feed.syslog_lines(99, {"mirebox: warning: /usr/local/etc/mirebox.config: " +
+                           std::string(std::strerror(EMFILE))});
+    feed.settings(100);
+    EXPECT_EQ(feed.tally.starts, 1u);
+    EXPECT_EQ(feed.tally.reloads, 1u);
+    EXPECT_EQ(feed.tally.held_now, 1);
+    // Nor do a new process's own complaints, before its settings, hide the
+    // orderly stop before them.
+    Feed restarted;
+    restarted.stdout_lines(SETTINGS);
+    restarted.stdout_lines({TOTALS});
+    tally_line(restarted.tally, parse_line("mirebox.config:3: Unknown option 'Bogus'",
+                                           restarted.context));
+    restarted.stdout_lines(SETTINGS);
+    EXPECT_EQ(restarted.tally.starts, 2u);
 }
 
 TEST(Sources, MappedAndPlainIpv4CountAsOneAndUnknownAsNone) {
