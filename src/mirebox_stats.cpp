@@ -277,9 +277,12 @@ bool follow(const Options& options, Reader& reader) {
     while (!stop_requested) {
         reader.context.now_ms = wall_ms();
         const bool pipe = input.fd != -1 && !input.regular;
-        const ReadResult result = pipe              ? wait_on_pipe(follower, options, reader)
-                                  : input.fd != -1 ? drain_file(follower)
-                                                    : ReadResult::idle;
+        ReadResult result = ReadResult::idle;
+        if (pipe) result = wait_on_pipe(follower, options, reader);
+        else if (input.fd != -1) result = drain_file(follower);
+        // A file not there yet has nothing to catch up with: the metrics
+        // start at zero, and an alert on their age works from the start.
+        else follower.caught_up = true;
         if (result == ReadResult::end) break;
         if (result == ReadResult::error) {
             complain_of(input);

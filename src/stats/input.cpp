@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -47,6 +46,32 @@ void take_piece(Input& input, std::string_view piece, bool ended, LineSink sink)
         sink.take(sink.context, input.pending);
         input.pending.clear();
     }
+}
+
+// A hole of NULs is no text: its bytes are dropped, so that it neither
+// swallows the line written after it nor counts as a line of its own, even
+// where a newline ends it. Returns the length left.
+std::size_t drop_nuls(const Input& input, char* buffer, std::size_t size) {
+    // Whether the line in hand has text so far, and whether it had NULs.
+    bool text = !input.pending.empty() || input.skipping;
+    bool nuls = false;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = buffer[i];
+        if (c == '\0') {
+            nuls = true;
+            continue;
+        }
+        if (c == '\n') {
+            const bool hole_only = nuls && !text;
+            text = nuls = false;
+            if (hole_only) continue;
+        } else {
+            text = true;
+        }
+        buffer[kept++] = c;
+    }
+    return kept;
 }
 
 // Keeps the file's first bytes as they are read from its start.
@@ -94,7 +119,10 @@ bool open_input(Input& input, const std::string& path) {
         input.inode = status.st_ino;
         input.regular = S_ISREG(status.st_mode);
     }
-    input.offset = 0;
+    // Standard input may be a file read partly already: what is read counts
+    // from where it stands, and no first line is taken from its middle.
+    const off_t at = input.regular ? lseek(input.fd, 0, SEEK_CUR) : 0;
+    input.offset = at > 0 ? at : 0;
     input.head.clear();
     return true;
 }
@@ -119,11 +147,8 @@ ReadResult read_input(Input& input, LineSink sink) {
     const auto size = static_cast<std::size_t>(count);
     if (input.regular) remember_head(input, input.offset, std::string_view(buffer, size));
     input.offset += count;
-    // A hole of NULs is no text: dropped, it neither swallows the line
-    // written after it nor counts as lines of its own.
     std::size_t kept = size;
-    if (std::memchr(buffer, '\0', size) != nullptr)
-        kept = static_cast<std::size_t>(std::remove(buffer, buffer + size, '\0') - buffer);
+    if (std::memchr(buffer, '\0', size) != nullptr) kept = drop_nuls(input, buffer, size);
     std::string_view chunk(buffer, kept);
     for (std::size_t newline; (newline = chunk.find('\n')) != std::string_view::npos;) {
         take_piece(input, chunk.substr(0, newline), true, sink);

@@ -263,6 +263,33 @@ class Following(StatsTest):
                 self.assertEqual(errors.count("mirebox-stats: no line of the daemon's in 10 minutes"),
                                  said, errors)
 
+    def test_a_file_not_there_yet_is_waited_for_with_metrics_at_zero(self):
+        """As on a host where the follower starts before the log is made: the
+        metrics are there meanwhile, so an alert on their age can work."""
+        log = os.path.join(self.directory, "mirebox.log")
+        prom = os.path.join(self.directory, "mirebox.prom")
+        stats = self.start_stats("--follow", "--interval", "1", "--quiet", "--prometheus", prom,
+                                 log)
+        deadline = time.monotonic() + DEADLINE
+        while not os.path.exists(prom):
+            self.assertLess(time.monotonic(), deadline, "no metrics while the log is missing")
+            time.sleep(0.1)
+        with open(prom, encoding="ascii") as metrics:
+            self.assertEqual(parse_metrics(metrics.read())["mirebox_connections_total"], 0)
+        with open(log, "w", encoding="ascii") as lines:
+            lines.write("2026-12-10T03:00:47.123Z ACCEPT host=::1 port=1 fd=4 n=1/4096\n")
+        while True:
+            with open(prom, encoding="ascii") as metrics:
+                if parse_metrics(metrics.read())["mirebox_connections_total"] == 1:
+                    break
+            self.assertLess(time.monotonic(), deadline, "the log that came was not read")
+            time.sleep(0.1)
+        stats.send_signal(signal.SIGTERM)
+        _, errors = stats.communicate(timeout=DEADLINE)
+        self.assertEqual(stats.returncode, 0, errors)
+        self.assertEqual(errors, f"mirebox-stats: {log}: No such file or directory; "
+                                 "waiting for it\n")
+
     def test_follows_a_pipe_with_the_trace_until_its_writer_goes(self):
         prom = os.path.join(self.directory, "mirebox.prom")
         port = free_port()

@@ -105,7 +105,7 @@ TEST_F(Follow, NulBytesAreDroppedAndTheLineAfterThemCounts) {
                       "\nlast\n");
     ASSERT_TRUE(open_input(input_, path_));
     read_all();
-    EXPECT_EQ(lines_, (std::vector<std::string>{"before", "after", "", "last"}));
+    EXPECT_EQ(lines_, (std::vector<std::string>{"before", "after", "last"}));
 }
 
 TEST_F(Follow, AFollowedFifoIsNeverTakenForATruncatedFile) {
@@ -143,6 +143,25 @@ TEST_F(Follow, AnOverlongLineIsCutAndTheNextOneIsWhole) {
     append(path_, text.substr(2 * MAX_LINE));
     read_all();
     EXPECT_EQ(lines_, (std::vector<std::string>{std::string(MAX_LINE, 'x'), "next"}));
+}
+
+TEST_F(Follow, StandardInputReadPartlyAlreadyIsReadFromWhereItStands) {
+    // { head -n 1 >/dev/null; mirebox-stats; } <log: the file starts before
+    // what is standard input's to read, and is no truncated one.
+    append(path_, "one\ntwo\nthree\n");
+    const int fd = open(path_.c_str(), O_RDONLY);
+    ASSERT_NE(fd, -1);
+    char first[4];
+    ASSERT_EQ(read(fd, first, sizeof first), 4);
+    const int saved = dup(STDIN_FILENO);
+    ASSERT_NE(dup2(fd, STDIN_FILENO), -1);
+    ::close(fd);
+    ASSERT_TRUE(open_input(input_, ""));
+    read_all();
+    read_all();
+    dup2(saved, STDIN_FILENO);
+    ::close(saved);
+    EXPECT_EQ(lines_, (std::vector<std::string>{"two", "three"}));
 }
 
 TEST_F(Follow, APipeEndsWhenItsWriterGoesAway) {
