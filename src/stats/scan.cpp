@@ -21,7 +21,22 @@ std::size_t conversion_end(std::string_view format, std::size_t at) {
     return end;  // at the letter, or past the end of a malformed format
 }
 
-bool scan_from(std::string_view text, std::string_view format, Fields& fields) {
+// A %s may take any of several lengths, and a hostile line can offer
+// thousands; past this many tries in one scan, the line is not the format's.
+// The daemon's own lines need one try for each %s.
+constexpr int MAX_TRIES = 32;
+
+// The literal text after a %s, up to the next conversion: what the %s must
+// stop before.
+std::string_view literal_run(std::string_view format) {
+    std::size_t end = 0;
+    while (end < format.size() && format[end] != '%') ++end;
+    std::string_view run = format.substr(0, end);
+    if (end == format.size() && run.ends_with('\n')) run.remove_suffix(1);
+    return run;
+}
+
+bool scan_from(std::string_view text, std::string_view format, Fields& fields, int& tries) {
     while (!format.empty()) {
         if (format[0] != '%' || (format.size() > 1 && format[1] == '%')) {
             if (format.size() == 1 && format[0] == '\n') return text.empty();
@@ -46,19 +61,26 @@ bool scan_from(std::string_view text, std::string_view format, Fields& fields) {
         }
         if (conversion != 's') return false;
         // Any text, even empty, the shortest first: what follows decides.
-        // Only a length that leaves text starting as the rest of the format
-        // does can do, which makes the common case a single try.
+        // Only a length that leaves text starting with the literal run after
+        // the %s can do, which makes the daemon's lines a single try.
         const std::size_t slot = fields.count++;
-        const bool at_end = format.empty() || format == "\n";
-        const bool literal_next = !at_end && format[0] != '%';
-        for (std::size_t length = at_end ? text.size() : 0; length <= text.size(); ++length) {
-            if (literal_next) {
-                length = text.find(format[0], length);
+        const std::string_view run = literal_run(format);
+        // Nothing but text after it: the %s is what comes before that text
+        // at the end.
+        if (format.find('%') == std::string_view::npos) {
+            if (!text.ends_with(run)) return false;
+            fields.text[slot] = text.substr(0, text.size() - run.size());
+            return true;
+        }
+        for (std::size_t length = 0; length <= text.size(); ++length) {
+            if (!run.empty()) {
+                length = text.find(run, length);
                 if (length == std::string_view::npos) return false;
             }
+            if (++tries > MAX_TRIES) return false;
             fields.text[slot] = text.substr(0, length);
             fields.count = slot + 1;
-            if (scan_from(text.substr(length), format, fields)) return true;
+            if (scan_from(text.substr(length), format, fields, tries)) return true;
         }
         return false;
     }
@@ -69,7 +91,8 @@ bool scan_from(std::string_view text, std::string_view format, Fields& fields) {
 
 bool scan(std::string_view text, std::string_view format, Fields& fields) {
     fields.count = 0;
-    return scan_from(text, format, fields);
+    int tries = 0;
+    return scan_from(text, format, fields, tries);
 }
 
 bool to_number(std::string_view text, std::int64_t& value) {
