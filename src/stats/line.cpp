@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -227,34 +228,19 @@ bool is_trace(std::string_view message) {
 }
 
 bool read_setting(std::string_view message, LogLine& line) {
-    static constexpr struct {
-        const char* format;
-        Setting setting;
-    } NUMBERS[] = {{messages::PORT, Setting::port},
-                   {messages::DELAY, Setting::delay},
-                   {messages::MAX_LINE_LENGTH, Setting::max_line_length},
-                   {messages::MAX_CLIENTS, Setting::max_clients}};
-    static constexpr struct {
-        const char* label;
-        std::int64_t value;
-    } FAMILIES[] = {{messages::FAMILY_IPV4_ONLY, 4},
-                    {messages::FAMILY_IPV6_ONLY, 6},
-                    {messages::FAMILY_MAPPED, 0}};
     Fields fields;
     line.kind = LineKind::setting;
-    for (const auto& entry : NUMBERS) {
-        if (scan(message, entry.format, fields)) {
-            line.setting = entry.setting;
-            return to_number(fields.text[0], line.value);
+    for (std::size_t i = 0; i < std::size(SETTING_FORMATS); ++i) {
+        if (!scan(message, SETTING_FORMATS[i], fields)) continue;
+        line.setting = static_cast<Setting>(i);
+        if (line.setting != Setting::bind_family) return to_number(fields.text[0], line.value);
+        for (const auto& family : FAMILY_LABELS) {
+            if (fields.text[0] == family.label) {
+                line.value = family.value;
+                return true;
+            }
         }
-    }
-    if (!scan(message, messages::BIND_FAMILY, fields)) return false;
-    for (const auto& entry : FAMILIES) {
-        if (fields.text[0] == entry.label) {
-            line.setting = Setting::bind_family;
-            line.value = entry.value;
-            return true;
-        }
+        return false;
     }
     return false;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "diagnostics/messages.h"
 #include "stats/address.h"
 
 namespace mirebox::stats {
@@ -25,6 +26,18 @@ enum class LineKind : std::uint8_t {
 
 // In the order the daemon logs them.
 enum class Setting : std::uint8_t { port, delay, max_line_length, max_clients, bind_family };
+
+// The settings lines' formats, by Setting: each starts with its key.
+inline constexpr const char* SETTING_FORMATS[] = {messages::PORT, messages::DELAY,
+                                                  messages::MAX_LINE_LENGTH,
+                                                  messages::MAX_CLIENTS, messages::BIND_FAMILY};
+// BindFamily's labels, and the value the reader holds for each.
+inline constexpr struct {
+    const char* label;
+    std::int64_t value;
+} FAMILY_LABELS[] = {{messages::FAMILY_IPV4_ONLY, 4},
+                     {messages::FAMILY_IPV6_ONLY, 6},
+                     {messages::FAMILY_MAPPED, 0}};
 
 struct LogLine {
     LineKind kind = LineKind::unparsed;

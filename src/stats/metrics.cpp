@@ -81,7 +81,7 @@ std::string prometheus_text(const Tally& tally) {
     family(out, "mirebox_sent_bytes_total", "counter", "Bytes sent to released clients.");
     sample(out, "mirebox_sent_bytes_total", static_cast<std::uint64_t>(tally.bytes));
     family(out, "mirebox_descriptor_exhaustions_total", "counter",
-           "Times the tarpit ran out of descriptors and lowered MaxClients.");
+           "Times the tarpit ran out of descriptors.");
     sample(out, "mirebox_descriptor_exhaustions_total", tally.exhaustions);
     family(out, "mirebox_starts_total", "counter", "Times the tarpit started.");
     sample(out, "mirebox_starts_total", tally.starts);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "diagnostics/messages.h"
 #include "stats/output.h"
 
 namespace mirebox::stats {
@@ -17,8 +18,6 @@ namespace mirebox::stats {
 namespace {
 
 constexpr std::size_t BAR_WIDTH = 40;
-constexpr const char* SETTING_NAMES[] = {"Port", "Delay", "MaxLineLength", "MaxClients",
-                                         "BindFamily"};
 
 [[gnu::format(printf, 2, 3)]] void append(std::string& out, const char* format, ...) {
     char buffer[512];
@@ -146,29 +145,54 @@ void text_hours(std::string& out, const Tally& tally) {
                bar(tally.per_hour[hour], largest).c_str());
 }
 
+// A setting's key, as its line starts: "MaxClients".
+std::string_view setting_name(std::size_t index) {
+    const std::string_view format = SETTING_FORMATS[index];
+    return format.substr(0, format.find(' '));
+}
+
+// The line the daemon logged for a setting, in its words: "BindFamily IPv4 Only".
+std::string setting_line(Setting setting, std::int64_t value) {
+    std::string out;
+    switch (setting) {
+        case Setting::port: append(out, messages::PORT, static_cast<int>(value)); break;
+        case Setting::delay: append(out, messages::DELAY, value); break;
+        case Setting::max_line_length:
+            append(out, messages::MAX_LINE_LENGTH, static_cast<int>(value));
+            break;
+        case Setting::max_clients:
+            append(out, messages::MAX_CLIENTS, static_cast<int>(value));
+            break;
+        case Setting::bind_family:
+            for (const auto& family : FAMILY_LABELS)
+                if (family.value == value) append(out, messages::BIND_FAMILY, family.label);
+            break;
+    }
+    return out;
+}
+
 void text_daemon(std::string& out, const Tally& tally) {
     append(out, "Daemon        %s, %s, %s\n", plural(tally.starts, "start", "starts").c_str(),
            plural(tally.reloads, "reload", "reloads").c_str(),
            plural(tally.exhaustions, "time out of descriptors", "times out of descriptors")
                .c_str());
     std::string settings;
-    for (std::size_t i = 0; i < std::size(SETTING_NAMES); ++i) {
+    for (std::size_t i = 0; i < std::size(SETTING_FORMATS); ++i) {
         if (tally.settings[i] < 0) continue;
         if (!settings.empty()) settings += ", ";
-        settings += SETTING_NAMES[i];
-        settings += ' ';
-        if (i == static_cast<std::size_t>(Setting::bind_family))
-            settings += tally.settings[i] == 4   ? "IPv4 Only"
-                        : tally.settings[i] == 6 ? "IPv6 Only"
-                                                 : "IPv4 Mapped IPv6";
-        else
-            settings += std::to_string(tally.settings[i]);
+        settings += setting_line(static_cast<Setting>(i), tally.settings[i]);
     }
     if (!settings.empty()) append(out, "Settings      %s\n", settings.c_str());
-    if (tally.has_totals)
-        append(out, "Last TOTALS   connects=%" PRId64 " seconds=%s bytes=%" PRId64 "\n",
-               tally.last_totals.connects, seconds_text(tally.last_totals.held_ms).c_str(),
-               tally.last_totals.bytes);
+    if (tally.has_totals) {
+        // The line as the daemon logged it: "TOTALS connects=...".
+        const Totals& last = tally.last_totals;
+        std::string line;
+        append(line, messages::TOTALS, last.connects, last.held_ms / 1000, last.held_ms % 1000,
+               last.bytes);
+        const std::size_t space = line.find(' ');
+        append(out, "Last %s   %s\n", line.substr(0, space).c_str(),
+               line.substr(space + 1).c_str());
+    }
 }
 
 void json_source_list(std::string& out, const std::vector<const Source*>& sources) {
@@ -290,9 +314,10 @@ std::string json_report(const Tally& tally, const ReportOptions& options) {
                 ", \"descriptor_exhaustions\": %" PRIu64 ", \"settings\": {",
            tally.starts, tally.reloads, tally.exhaustions);
     bool first = true;
-    for (std::size_t i = 0; i < std::size(SETTING_NAMES); ++i) {
+    for (std::size_t i = 0; i < std::size(SETTING_FORMATS); ++i) {
         if (tally.settings[i] < 0) continue;
-        append(out, "%s\"%s\": %" PRId64, first ? "" : ", ", SETTING_NAMES[i], tally.settings[i]);
+        const std::string name(setting_name(i));
+        append(out, "%s\"%s\": %" PRId64, first ? "" : ", ", name.c_str(), tally.settings[i]);
         first = false;
     }
     out += "}, \"last_totals\": ";
