@@ -31,7 +31,9 @@ STUBS = {
                'ln -s /lib/systemd/system/fail2ban.service "$wants/fail2ban.service"\n'
                'ln -s /lib/systemd/system/rsyslog.service "$wants/rsyslog.service"\n'
                'ln -s /lib/systemd/system/rsyslog.service "$DEPS_ROOT/etc/systemd/system/syslog.service"\n'
-               'ln -s ../init.d/fail2ban "$DEPS_ROOT/etc/rc2.d/S01fail2ban"\n',
+               'ln -s ../init.d/fail2ban "$DEPS_ROOT/etc/rc2.d/S01fail2ban"\n'
+               # Then, as asked, it fails, or its caller is killed meanwhile.
+               'case ${APT_END:-} in fail) exit 100 ;; kill) kill -TERM $PPID ;; esac\n',
     "systemctl": 'echo "systemctl $*" >> "$RECORD"\n',
     "id": 'echo "$USER_ID"\n',
 }
@@ -52,12 +54,12 @@ class Deps(unittest.TestCase):
                 stub.write("#!/bin/sh\n" + body)
             os.chmod(path, 0o755)
 
-    def deps(self, level, missing, user_id, listing=False, enables=False):
+    def deps(self, level, missing, user_id, listing=False, enables=False, end=""):
         if os.path.exists(self.record):
             os.remove(self.record)
         env = {**os.environ, "PATH": f"{self.bin}:{os.environ['PATH']}", "DEPS_ROOT": self.root,
                "MISSING": " ".join(missing), "RECORD": self.record, "USER_ID": str(user_id),
-               "ENABLES": "1" if enables else ""}
+               "ENABLES": "1" if enables else "", "APT_END": end}
         command = ["sh", DEPS, *(["--list"] if listing else []), level]
         result = subprocess.run(command, capture_output=True, text=True, env=env)
         recorded = []
@@ -80,12 +82,15 @@ class Deps(unittest.TestCase):
             os.chmod(os.path.join(self.root, "usr", "sbin", "policy-rc.d"), 0o755)
 
     def test_an_install_leaves_no_service_started_or_enabled(self):
-        for policy in (None, "#!/bin/sh\n# the admin's own\nexit 0\n"):
-            with self.subTest(policy=policy):
+        """However the install ends: done, failed, or the script killed."""
+        cases = [(None, "", 0), ("#!/bin/sh\n# the admin's own\nexit 0\n", "", 0),
+                 ("#!/bin/sh\n# the admin's own\nexit 0\n", "fail", 100), (None, "kill", 143)]
+        for policy, end, expected_status in cases:
+            with self.subTest(policy=policy, end=end):
                 self.reset_root(policy)
                 status, output, errors, recorded = self.deps("test", ["fail2ban", "rsyslog"], 0,
-                                                             enables=True)
-                self.assertEqual(status, 0, errors)
+                                                             enables=True, end=end)
+                self.assertEqual(status, expected_status, errors)
                 # Asked during the install, the policy refused every start.
                 self.assertIn("policy-rc.d 101", recorded)
                 # Exactly what the install enabled is disabled again.
