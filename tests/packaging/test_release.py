@@ -42,8 +42,14 @@ def make(target, build):
     return result.stdout
 
 
+def in_git_checkout():
+    """A clone or a worktree (whose .git is a file) of the project's."""
+    return subprocess.run(["git", "-C", SOURCE, "rev-parse", "--is-inside-work-tree"],
+                          capture_output=True, check=False).returncode == 0
+
+
 def needs_git_checkout(test):
-    return unittest.skipUnless(os.path.isdir(os.path.join(SOURCE, ".git")),
+    return unittest.skipUnless(in_git_checkout(),
                                "makes a tarball of the last commit: needs a git checkout")(test)
 
 

@@ -1,9 +1,12 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +18,27 @@
 #include "capture.h"
 #include "diagnostics/diagnostics.h"
 #include "settings/settings.h"
+
+// This test program's own open fails for one path with a chosen errno, as
+// a system short of memory or of descriptors would fail it.
+namespace {
+const char* refused_path = nullptr;
+int refused_errno = 0;
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+    using OpenCall = int (*)(const char*, int, ...);
+    static const auto real = reinterpret_cast<OpenCall>(dlsym(RTLD_NEXT, "open"));
+    if (refused_path != nullptr && std::strcmp(path, refused_path) == 0) {
+        errno = refused_errno;
+        return -1;
+    }
+    std::va_list args;
+    va_start(args, flags);
+    const auto mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+    return real(path, flags, mode);
+}
 
 namespace mirebox {
 namespace {
@@ -202,6 +226,56 @@ TEST_F(ConfigFileTest, AFileThatCannotBeOpenedIsSkippedAndOnlyAShortageSpeaks) {
         EXPECT_EQ(err.finish(), c.said);
         EXPECT_EQ(settings_.Port, 2222);
     }
+}
+
+TEST_F(ConfigFileTest, EachErrorOfOpenIsSilentButAShortageAtAReload) {
+    write("Port 1234\n");
+    for (const int error : {EMFILE, ENFILE, ENOMEM, ENOENT, EACCES, ENOTDIR}) {
+        for (const bool strict : {true, false}) {
+            SCOPED_TRACE(std::string(std::strerror(error)) + (strict ? " strict" : " lenient"));
+            const bool shortage = error == EMFILE || error == ENFILE || error == ENOMEM;
+            test_support::Capture err(2);
+            refused_path = path_.c_str();
+            refused_errno = error;
+            load_settings_file(settings_, path_.c_str(), strict);
+            refused_path = nullptr;
+            EXPECT_EQ(err.finish(), !strict && shortage ? "mirebox: warning: " + path_ + ": " +
+                                                              std::strerror(error) + "\n"
+                                                        : "");
+            EXPECT_EQ(settings_.Port, 2222);
+        }
+    }
+}
+
+// The warning comes before the settings the reload logs, unchanged: read in
+// that order, they say the edit was not applied.
+TEST_F(ConfigFileTest, AReloadShortOfDescriptorsWarnsBeforeItsSettings) {
+    write("Port 1234\n");
+    std::FILE* both = std::tmpfile();
+    ASSERT_NE(both, nullptr);
+    std::fflush(nullptr);
+    const int saved_out = dup(1), saved_err = dup(2);
+    dup2(fileno(both), 1);
+    dup2(fileno(both), 2);
+    verbosity = 1;
+    int listener = -1;
+    refused_path = path_.c_str();
+    refused_errno = EMFILE;
+    reload_settings(settings_, path_.c_str(), listener);
+    refused_path = nullptr;
+    std::fflush(nullptr);
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    close(saved_out);
+    close(saved_err);
+    std::string text;
+    std::rewind(both);
+    for (int c; (c = std::fgetc(both)) != EOF;) text += static_cast<char>(c);
+    std::fclose(both);
+    const std::size_t warning = text.find("mirebox: warning: " + path_ + ": ");
+    ASSERT_NE(warning, std::string::npos) << text;
+    EXPECT_LT(warning, text.find(" Port 2222\n")) << text;
+    EXPECT_EQ(listener, -1);
 }
 
 TEST_F(ConfigFileTest, ArbitraryBytesAreSafe) {
