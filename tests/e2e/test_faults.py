@@ -380,7 +380,7 @@ class DescriptorExhaustion(TarpitTest):
         write_config(directory.name, "mirebox.config", f"Port {port}\nDelay 200\n")
         daemon.signal(signal.SIGHUP)
         daemon.wait_for(r"BindFamily .*", count=2)
-        # Said before the settings it leaves as they were.
+        # Said, and the settings logged as they were (the order is a unit test's).
         self.assertEqual(daemon.errors,
                          [f"mirebox: warning: {config}: {os.strerror(errno.EMFILE)}"])
         self.assertEqual(daemon.messages()[-5:], [f"Port {port}", "Delay 100", "MaxLineLength 32",
