@@ -105,8 +105,10 @@ class Jails(TarpitTest):
             trap 'kill $!; {self.client} stop >/dev/null 2>&1' EXIT
             {self.client} -x start || exit 1
             {sys.executable} -c "{connect}" || exit 1
+            # The ban is logged before its action has run: the set is waited for.
             for _ in $(seq 300); do
-                grep -q 'Ban 127.0.0.2' {self.log} && break
+                {NFT} list set inet f2b-table addr-set-mirebox 2>/dev/null |
+                    grep -q '127\.0\.0\.2' && break
                 sleep 0.1
             done
             {NFT} list set inet f2b-table addr-set-mirebox""")
