@@ -9,6 +9,7 @@ import re
 import shlex
 import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -24,6 +25,16 @@ RC_SUBR = os.environ.get("MIREBOX_RC_SUBR") or os.path.normpath(
 # word that is not an option, which is the program it runs.
 DAEMON_OPTIONS = "cfHrSm:o:p:P:R:s:l:t:T:u:"
 UNIT_SEPARATOR = "\037"
+
+
+class Scratch(unittest.TestCase):
+    """A test with a temporary directory that a service user can enter."""
+
+    def setUp(self):
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        self.directory = scratch.name
+        os.chmod(self.directory, 0o755)
 
 
 def needs_rc_subr(test):

@@ -17,6 +17,7 @@ import tarfile
 import tempfile
 import unittest
 
+import service_files
 from service_files import RcScript, needs_rc_subr
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -53,12 +54,9 @@ def needs_git_checkout(test):
                                "makes a tarball of the last commit: needs a git checkout")(test)
 
 
-class Scratch(unittest.TestCase):
+class Scratch(service_files.Scratch):
     def setUp(self):
-        scratch = tempfile.TemporaryDirectory()
-        self.addCleanup(scratch.cleanup)
-        self.directory = scratch.name
-        os.chmod(self.directory, 0o755)
+        super().setUp()
         self.build = os.path.join(self.directory, "build")
 
 

@@ -11,6 +11,7 @@ import tempfile
 import time
 import unittest
 
+import service_files
 from service_files import RcScript, SystemdUnit, needs_rc_subr
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -31,14 +32,9 @@ def wait_until(predicate, what):
         time.sleep(0.05)
 
 
-class Scratch(unittest.TestCase):
-    """A test with a temporary directory that the service user can enter."""
-
+class Scratch(service_files.Scratch):
     def setUp(self):
-        scratch = tempfile.TemporaryDirectory()
-        self.addCleanup(scratch.cleanup)
-        self.directory = scratch.name
-        os.chmod(self.directory, 0o755)
+        super().setUp()
         self.config = os.path.join(self.directory, "mirebox.config")
 
 
