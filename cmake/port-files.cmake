@@ -9,8 +9,8 @@ endif()
 set(MIREBOX_CONFIG_PATH "%%PREFIX%%/etc/mirebox.config")
 set(MIREBOX_SBINDIR "%%PREFIX%%/sbin")
 set(MIREBOX_BINDIR "%%PREFIX%%/bin")
-# node_exporter's package reads this directory by default.
-set(MIREBOX_STATS_TEXTFILE_DIR "/var/tmp/node_exporter")
+include(${CMAKE_CURRENT_LIST_DIR}/textfile-dirs.cmake)
+set(MIREBOX_STATS_TEXTFILE_DIR "${MIREBOX_FREEBSD_TEXTFILE_DIR}")
 foreach(script mirebox mirebox_stats)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/../packaging/freebsd/${script}.in ${OUT}/${script}.in
                  @ONLY)
