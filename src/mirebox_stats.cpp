@@ -151,6 +151,9 @@ bool read_all(const Options& options, Reader& reader) {
     if (paths.empty()) paths.emplace_back("-");
     bool ok = true;
     for (const std::string& name : paths) {
+        // A file that names no host is a daemon's standard output, whatever
+        // the file before it named.
+        reader.tally.current = 0;
         Input input;
         if (!open_input(input, name == "-" ? "" : name)) {
             complain_of(input);
@@ -200,8 +203,12 @@ struct Follower {
 // while, or once it brings a line of the daemon's written around the start
 // or later: a busy log is never silent.
 void note_pipe_caught_up(Follower& follower, const Reader& reader, bool silent) {
-    if (silent || (reader.tally.has_time && reader.tally.last_ms >= follower.started_ms - LIVE_MS))
+    if (silent) {
         follower.caught_up = true;
+        return;
+    }
+    const Daemon all = whole_log(reader.tally);
+    if (all.has_time && all.last_ms >= follower.started_ms - LIVE_MS) follower.caught_up = true;
 }
 
 // Waits on the pipe for data, but no longer than the next metrics are due.
@@ -234,8 +241,8 @@ ReadResult drain_file(Follower& follower) {
 // An all-zero metrics file rewritten for ever looks fresh to an alert on
 // its age: said once, when nothing of the daemon's has come for long.
 void say_if_silent(Follower& follower, const Reader& reader) {
-    if (follower.said_silent || reader.tally.seen_daemon ||
-        monotonic_ms() - follower.started_mono < SILENT_MS)
+    if (follower.said_silent || monotonic_ms() - follower.started_mono < SILENT_MS ||
+        whole_log(reader.tally).seen_daemon)
         return;
     complain("no line of the daemon's in %d minutes: is this its log, written with LogLevel 1 "
              "or 2?", SILENT_MS / 60000);

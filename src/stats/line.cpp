@@ -144,10 +144,10 @@ bool take_bsd_time(std::string_view& text, ParseContext& context, std::int64_t& 
     return true;
 }
 
-// "host tag[pid]: " or "host tag: ", as syslog daemons and journalctl write it.
-bool take_syslog_prefix(std::string_view& text, std::string_view& tag, std::int64_t& pid) {
+// "tag[pid]: " or "tag: ", after the host, as syslog daemons and journalctl
+// write it.
+bool take_syslog_tag(std::string_view& text, std::string_view& tag, std::int64_t& pid) {
     std::string_view rest = text;
-    if (take_word(rest).empty() || !take(rest, " ")) return false;
     std::string_view word = take_word(rest);
     if (!word.ends_with(':')) return false;
     word.remove_suffix(1);
@@ -367,15 +367,20 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
         return of_kind(complaint_kind(text));
     }
 
+    // Then the host: a log server's file holds many.
+    const std::string_view host = take_word(rest);
     std::string_view tag;
     std::int64_t pid = -1;
-    if (!take_syslog_prefix(rest, tag, pid)) {
+    if (host.empty() || !take(rest, " ") || !take_syslog_tag(rest, tag, pid)) {
         // In a syslog file, "last message repeated 3 times" and the like.
-        return of_kind(syslog_only ? LineKind::foreign : LineKind::unparsed);
+        LogLine line = of_kind(syslog_only ? LineKind::foreign : LineKind::unparsed);
+        if (syslog_only) line.host = host;
+        return line;
     }
-    if (tag != context.ident) return of_kind(LineKind::foreign);
-    LogLine line = parse_inner(rest, true, time_ms);
+    LogLine line = tag == context.ident ? parse_inner(rest, true, time_ms)
+                                        : of_kind(LineKind::foreign);
     line.pid = pid;
+    line.host = host;
     return line;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "stats/output.h"
 #include "stats/stats.h"
@@ -30,15 +31,68 @@ void family(std::string& out, const char* name, const char* type, const char* he
     out += '\n';
 }
 
-void sample(std::string& out, const char* name, const char* value) {
+// One series of a family: a daemon, and its labels ("" or `host="gate"`).
+struct Series {
+    const Daemon* daemon;
+    std::string labels;
+};
+
+// "name{host="gate",le="1"} value", or "name value" without labels.
+void sample(std::string& out, const char* name, const std::string& labels,
+            const std::string& value) {
     out += name;
+    if (!labels.empty()) {
+        out += '{';
+        out += labels;
+        out += '}';
+    }
     out += ' ';
     out += value;
     out += '\n';
 }
 
-void sample(std::string& out, const char* name, std::uint64_t value) {
-    sample(out, name, std::to_string(value).c_str());
+// A label's items joined: `host="gate"` and `le="1"`.
+std::string with(const std::string& labels, const std::string& more) {
+    return labels.empty() ? more : labels + "," + more;
+}
+
+void counter(std::string& out, const std::vector<Series>& series, const char* name,
+             const char* help, std::uint64_t Daemon::*field) {
+    family(out, name, "counter", help);
+    for (const Series& one : series)
+        sample(out, name, one.labels, std::to_string(one.daemon->*field));
+}
+
+void hold_histogram(std::string& out, const std::vector<Series>& series) {
+    const char* name = "mirebox_hold_duration_seconds";
+    family(out, name, "histogram",
+           "How long released clients were held (a time below zero, from a clock set back, "
+           "counts as zero).");
+    for (const Series& one : series) {
+        const HoldBuckets& hold = one.daemon->hold;
+        std::uint64_t cumulative = 0;
+        for (std::size_t i = 0; i < HOLD_BUCKETS; ++i) {
+            cumulative += hold.coarse[i];
+            const std::string le = i < std::size(HOLD_BUCKET_SECONDS)
+                                       ? std::to_string(HOLD_BUCKET_SECONDS[i])
+                                       : std::string("+Inf");
+            sample(out, "mirebox_hold_duration_seconds_bucket",
+                   with(one.labels, "le=\"" + le + "\""), std::to_string(cumulative));
+        }
+        sample(out, "mirebox_hold_duration_seconds_sum", one.labels, seconds_text(hold.sum_ms));
+        sample(out, "mirebox_hold_duration_seconds_count", one.labels,
+               std::to_string(hold.count));
+    }
+}
+
+// `host="gate"`, escaped as the text format asks.
+std::string host_label(const std::string& host) {
+    std::string label = "host=\"";
+    for (const char c : printable_host(host)) {
+        if (c == '"' || c == '\\') label += '\\';
+        label += c;
+    }
+    return label + "\"";
 }
 
 bool write_all(int fd, const std::string& text) {
@@ -57,45 +111,45 @@ bool write_all(int fd, const std::string& text) {
 }  // namespace
 
 std::string prometheus_text(const Tally& tally) {
-    std::string out;
-    family(out, "mirebox_connections_total", "counter", "Clients the tarpit accepted.");
-    sample(out, "mirebox_connections_total", tally.connections);
-    family(out, "mirebox_clients_held", "gauge", "Clients the running tarpit holds now.");
-    sample(out, "mirebox_clients_held", static_cast<std::uint64_t>(tally.held_now));
-
-    family(out, "mirebox_hold_duration_seconds", "histogram",
-           "How long released clients were held (a time below zero, from a clock set back, "
-           "counts as zero).");
-    std::uint64_t cumulative = 0;
-    for (std::size_t i = 0; i < HOLD_BUCKETS; ++i) {
-        cumulative += tally.hold.coarse[i];
-        const std::string le = i < std::size(HOLD_BUCKET_SECONDS)
-                                   ? std::to_string(HOLD_BUCKET_SECONDS[i])
-                                   : std::string("+Inf");
-        out += "mirebox_hold_duration_seconds_bucket{le=\"" + le + "\"} " +
-               std::to_string(cumulative) + "\n";
+    // Without host names the whole log is one daemon's; with them, only the
+    // hosts of the daemon have series.
+    const Daemon all = whole_log(tally);
+    std::vector<Series> series;
+    if (names_hosts(tally)) {
+        for (const Daemon* daemon : shown_daemons(tally))
+            series.push_back({daemon, host_label(daemon->host)});
+    } else {
+        series.push_back({&all, ""});
     }
-    sample(out, "mirebox_hold_duration_seconds_sum", seconds_text(tally.hold.sum_ms).c_str());
-    sample(out, "mirebox_hold_duration_seconds_count", tally.hold.count);
-
+    std::string out;
+    counter(out, series, "mirebox_connections_total", "Clients the tarpit accepted.",
+            &Daemon::connections);
+    family(out, "mirebox_clients_held", "gauge", "Clients the running tarpit holds now.");
+    for (const Series& one : series)
+        sample(out, "mirebox_clients_held", one.labels, std::to_string(one.daemon->held_now));
+    hold_histogram(out, series);
     family(out, "mirebox_sent_bytes_total", "counter", "Bytes sent to released clients.");
-    sample(out, "mirebox_sent_bytes_total", static_cast<std::uint64_t>(tally.bytes));
-    family(out, "mirebox_descriptor_exhaustions_total", "counter",
-           "Times the tarpit ran out of descriptors.");
-    sample(out, "mirebox_descriptor_exhaustions_total", tally.exhaustions);
-    family(out, "mirebox_starts_total", "counter", "Times the tarpit started.");
-    sample(out, "mirebox_starts_total", tally.starts);
-    family(out, "mirebox_reloads_total", "counter", "Times the tarpit reloaded its settings.");
-    sample(out, "mirebox_reloads_total", tally.reloads);
-    family(out, "mirebox_log_lines_total", "counter", "Log lines read.");
-    sample(out, "mirebox_log_lines_total", tally.lines);
-    family(out, "mirebox_unparsed_lines_total", "counter",
-           "Log lines read that were neither the tarpit's nor another program's.");
-    sample(out, "mirebox_unparsed_lines_total", tally.unparsed);
-    if (tally.has_time) {
+    for (const Series& one : series)
+        sample(out, "mirebox_sent_bytes_total", one.labels, std::to_string(one.daemon->bytes));
+    counter(out, series, "mirebox_descriptor_exhaustions_total",
+            "Times the tarpit ran out of descriptors.", &Daemon::exhaustions);
+    counter(out, series, "mirebox_starts_total", "Times the tarpit started.",
+            &Daemon::starts);
+    counter(out, series, "mirebox_reloads_total",
+            "Times the tarpit reloaded its settings.", &Daemon::reloads);
+    counter(out, series, "mirebox_log_lines_total", "Log lines read.", &Daemon::lines);
+    counter(out, series, "mirebox_unparsed_lines_total",
+            "Log lines read that were neither the tarpit's nor another program's.",
+            &Daemon::unparsed);
+    bool timed = false;
+    for (const Series& one : series) timed = timed || one.daemon->has_time;
+    if (timed) {
         family(out, "mirebox_last_event_timestamp_seconds", "gauge",
                "When the tarpit's latest log line read was written, in seconds since the epoch.");
-        sample(out, "mirebox_last_event_timestamp_seconds", seconds_text(tally.last_ms).c_str());
+        for (const Series& one : series)
+            if (one.daemon->has_time)
+                sample(out, "mirebox_last_event_timestamp_seconds", one.labels,
+                       seconds_text(one.daemon->last_ms));
     }
     return out;
 }

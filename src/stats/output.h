@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "stats/tally.h"
 
@@ -24,8 +25,15 @@ std::string format_duration(std::int64_t ms);
 // them: 4356.286, -9.700.
 std::string seconds_text(std::int64_t ms);
 
+// A host's name as the report and the metrics show it: a syslog daemon
+// writes what its sender claims, so anything but printable ASCII is a "?".
+std::string printable_host(std::string_view host);
+
 // ---- metrics.cpp
 
+// A log that names its hosts gives every series a host label, one host's as
+// many's, so that no series changes its labels when a host is added; one
+// that names none (standard output) gives the series without labels.
 std::string prometheus_text(const Tally& tally);
 // Writes to a temporary file beside path, then renames it over path, so a
 // reader sees the old file or the new one, whole. Returns false when any step

@@ -135,8 +135,8 @@ void text_holds(std::string& out, const HoldHistogram& hold) {
                bar(hold.coarse[i], largest).c_str());
 }
 
-void text_hours(std::string& out, const Tally& tally) {
-    if (tally.connections == 0) return;
+void text_hours(std::string& out, const Tally& tally, const Daemon& all) {
+    if (all.connections == 0) return;
     std::uint64_t largest = 0;
     for (std::uint64_t count : tally.per_hour) largest = count > largest ? count : largest;
     append(out, "\nConnections by hour of day (UTC)\n");
@@ -171,28 +171,71 @@ std::string setting_line(Setting setting, std::int64_t value) {
     return out;
 }
 
-void text_daemon(std::string& out, const Tally& tally) {
-    append(out, "Daemon        %s, %s, %s\n", plural(tally.starts, "start", "starts").c_str(),
-           plural(tally.reloads, "reload", "reloads").c_str(),
-           plural(tally.exhaustions, "time out of descriptors", "times out of descriptors")
-               .c_str());
-    std::string settings;
+std::string settings_text(const std::int64_t (&settings)[5]) {
+    std::string text;
     for (std::size_t i = 0; i < std::size(SETTING_FORMATS); ++i) {
-        if (tally.settings[i] < 0) continue;
-        if (!settings.empty()) settings += ", ";
-        settings += setting_line(static_cast<Setting>(i), tally.settings[i]);
+        if (settings[i] < 0) continue;
+        if (!text.empty()) text += ", ";
+        text += setting_line(static_cast<Setting>(i), settings[i]);
     }
+    return text;
+}
+
+// "connects=3 seconds=3608.500 bytes=7000", as the daemon logged it after "TOTALS ".
+std::string totals_words(const Totals& last) {
+    std::string line;
+    append(line, messages::TOTALS, last.connects, last.held_ms / 1000, last.held_ms % 1000,
+           last.bytes);
+    return line.substr(line.find(' ') + 1);
+}
+
+std::string daemon_counts(const Daemon& daemon) {
+    return plural(daemon.starts, "start", "starts") + ", " +
+           plural(daemon.reloads, "reload", "reloads") + ", " +
+           plural(daemon.exhaustions, "time out of descriptors", "times out of descriptors");
+}
+
+// One daemon, as a log of one host shows it.
+void text_daemon(std::string& out, const Daemon& daemon) {
+    append(out, "Daemon        %s\n", daemon_counts(daemon).c_str());
+    const std::string settings = settings_text(daemon.settings);
     if (!settings.empty()) append(out, "Settings      %s\n", settings.c_str());
-    if (tally.has_totals) {
-        // The line as the daemon logged it: "TOTALS connects=...".
-        const Totals& last = tally.last_totals;
-        std::string line;
-        append(line, messages::TOTALS, last.connects, last.held_ms / 1000, last.held_ms % 1000,
-               last.bytes);
-        const std::size_t space = line.find(' ');
-        append(out, "Last %s   %s\n", line.substr(0, space).c_str(),
-               line.substr(space + 1).c_str());
+    if (daemon.has_totals)
+        append(out, "Last %.*s   %s\n", static_cast<int>(std::strcspn(messages::TOTALS, " ")),
+               messages::TOTALS, totals_words(daemon.last_totals).c_str());
+}
+
+// A name for a row: the unnamed daemon's among named hosts, too.
+std::string host_label(const Daemon& daemon) {
+    return daemon.host.empty() ? "(no host)" : printable_host(daemon.host);
+}
+
+// Several hosts: their sums, then a row for each.
+void text_hosts(std::string& out, const Daemon& all, const std::vector<const Daemon*>& shown) {
+    append(out, "Daemon        %s on %zu hosts\n", daemon_counts(all).c_str(), shown.size());
+    const std::string common = settings_text(all.settings);
+    bool differ = false;
+    for (const Daemon* daemon : shown) differ = differ || settings_text(daemon->settings) != common;
+    int width = 4;
+    for (const Daemon* daemon : shown) {
+        const int length = static_cast<int>(host_label(*daemon).size());
+        width = length > width ? length : width;
     }
+    if (!differ && !common.empty()) append(out, "Settings      %s\n", common.c_str());
+    for (std::size_t i = 0; differ && i < shown.size(); ++i)
+        append(out, "%-14s%-*s  %s\n", i == 0 ? "Settings" : "", width,
+               host_label(*shown[i]).c_str(),
+               settings_text(shown[i]->settings).c_str());
+    append(out, "\nHosts\n  %-*s %6s %11s %8s %16s %14s %6s %7s %10s  %s\n", width, "host",
+           "held", "connections", "released", "time held", "sent bytes", "starts", "reloads",
+           "out of fds", "last TOTALS");
+    for (const Daemon* daemon : shown)
+        append(out, "  %-*s %6" PRId64 " %11" PRIu64 " %8" PRIu64 " %16s %14" PRId64
+                    " %6" PRIu64 " %7" PRIu64 " %10" PRIu64 "  %s\n",
+               width, host_label(*daemon).c_str(), daemon->held_now, daemon->connections,
+               daemon->releases, format_duration(daemon->hold.sum_ms).c_str(), daemon->bytes,
+               daemon->starts, daemon->reloads, daemon->exhaustions,
+               daemon->has_totals ? totals_words(daemon->last_totals).c_str() : "-");
 }
 
 void json_source_list(std::string& out, const std::vector<const Source*>& sources) {
@@ -204,7 +247,62 @@ void json_source_list(std::string& out, const std::vector<const Source*>& source
     out += "]";
 }
 
+void json_period(std::string& out, const Daemon& daemon) {
+    if (daemon.has_time)
+        append(out, "{\"first\": \"%s\", \"last\": \"%s\", \"seconds\": %s}",
+               format_time(daemon.first_ms, true).c_str(), format_time(daemon.last_ms, true).c_str(),
+               seconds_text(daemon.last_ms - daemon.first_ms).c_str());
+    else
+        out += "null";
+}
+
+// A host name as a JSON string: a syslog daemon writes what its sender
+// claims, so anything but printable ASCII is escaped.
+void json_string(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            append(out, "\\u%04x", byte);
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+void json_daemon(std::string& out, const Daemon& daemon) {
+    append(out, "{\"starts\": %" PRIu64 ", \"reloads\": %" PRIu64
+                ", \"descriptor_exhaustions\": %" PRIu64 ", \"settings\": {",
+           daemon.starts, daemon.reloads, daemon.exhaustions);
+    bool first = true;
+    for (std::size_t i = 0; i < std::size(SETTING_FORMATS); ++i) {
+        if (daemon.settings[i] < 0) continue;
+        const std::string name(setting_name(i));
+        append(out, "%s\"%s\": %" PRId64, first ? "" : ", ", name.c_str(), daemon.settings[i]);
+        first = false;
+    }
+    out += "}, \"last_totals\": ";
+    if (daemon.has_totals)
+        append(out, "{\"connects\": %" PRId64 ", \"seconds\": %s, \"bytes\": %" PRId64 "}",
+               daemon.last_totals.connects, seconds_text(daemon.last_totals.held_ms).c_str(),
+               daemon.last_totals.bytes);
+    else
+        out += "null";
+    out += "}";
+}
+
 }  // namespace
+
+std::string printable_host(std::string_view host) {
+    std::string out(host);
+    for (char& c : out)
+        if (c <= ' ' || c > '~') c = '?';
+    return out;
+}
 
 std::string seconds_text(std::int64_t ms) {
     std::string out;
@@ -237,55 +335,61 @@ std::string format_duration(std::int64_t ms) {
 }
 
 std::string text_report(const Tally& tally, const ReportOptions& options) {
+    const Daemon all = whole_log(tally);
+    const std::vector<const Daemon*> shown = shown_daemons(tally);
     std::string out;
-    if (tally.has_time)
-        append(out, "Period        %s to %s UTC (%s)\n", format_time(tally.first_ms, false).c_str(),
-               format_time(tally.last_ms, false).c_str(),
-               format_duration(tally.last_ms - tally.first_ms).c_str());
+    if (all.has_time)
+        append(out, "Period        %s to %s UTC (%s)\n", format_time(all.first_ms, false).c_str(),
+               format_time(all.last_ms, false).c_str(),
+               format_duration(all.last_ms - all.first_ms).c_str());
     append(out, "Lines         %" PRIu64 " read, %" PRIu64 " not understood, %" PRIu64
                 " from other programs\n",
-           tally.lines, tally.unparsed, tally.foreign);
+           all.lines, all.unparsed, all.foreign);
+    if (tally.lines_past_max_hosts > 0)
+        append(out, "              %" PRIu64 " of hosts past the first %zu, not counted\n",
+               tally.lines_past_max_hosts, MAX_HOSTS);
     append(out, "Connections   %" PRIu64 " from %s (%" PRIu64 " came back), %" PRIu64
                 " released\n",
-           tally.connections, plural(tally.sources.used, "source", "sources").c_str(),
-           returning_sources(tally.sources), tally.releases);
-    if (tally.unknown_connections > 0)
+           all.connections, plural(tally.sources.used, "source", "sources").c_str(),
+           returning_sources(tally.sources), all.releases);
+    if (all.unknown_connections > 0)
         append(out, "              %" PRIu64 " from an address the daemon could not read\n",
-               tally.unknown_connections);
-    append(out, "Held now      %s\n", plural(static_cast<std::uint64_t>(tally.held_now), "client",
+               all.unknown_connections);
+    append(out, "Held now      %s\n", plural(static_cast<std::uint64_t>(all.held_now), "client",
                                               "clients").c_str());
-    append(out, "Time held     %s in all (%s s)\n", format_duration(tally.hold.sum_ms).c_str(),
-           seconds_text(tally.hold.sum_ms).c_str());
-    if (tally.negative_times > 0)
+    append(out, "Time held     %s in all (%s s)\n", format_duration(all.hold.sum_ms).c_str(),
+           seconds_text(all.hold.sum_ms).c_str());
+    if (all.negative_times > 0)
         append(out, "              %" PRIu64 " below zero (the clock was set back), counted as 0\n",
-               tally.negative_times);
-    append(out, "Sent          %s\n", format_bytes(tally.bytes).c_str());
-    text_daemon(out, tally);
+               all.negative_times);
+    append(out, "Sent          %s\n", format_bytes(all.bytes).c_str());
+    if (shown.size() > 1)
+        text_hosts(out, all, shown);
+    else
+        text_daemon(out, all);
     text_holds(out, tally.hold);
     text_sources(out, tally, options);
-    text_hours(out, tally);
+    text_hours(out, tally, all);
     return out;
 }
 
 std::string json_report(const Tally& tally, const ReportOptions& options) {
+    const Daemon all = whole_log(tally);
     std::string out = "{\n";
     append(out, "  \"lines\": {\"read\": %" PRIu64 ", \"unparsed\": %" PRIu64
-                ", \"other_programs\": %" PRIu64 ", \"daemon_other\": %" PRIu64 "},\n",
-           tally.lines, tally.unparsed, tally.foreign, tally.daemon_other);
-    if (tally.has_time)
-        append(out, "  \"period\": {\"first\": \"%s\", \"last\": \"%s\", \"seconds\": %s},\n",
-               format_time(tally.first_ms, true).c_str(), format_time(tally.last_ms, true).c_str(),
-               seconds_text(tally.last_ms - tally.first_ms).c_str());
-    else
-        out += "  \"period\": null,\n";
-    append(out, "  \"connections\": %" PRIu64 ",\n  \"releases\": %" PRIu64
+                ", \"other_programs\": %" PRIu64 ", \"daemon_other\": %" PRIu64
+                ", \"past_max_hosts\": %" PRIu64 "},\n",
+           all.lines, all.unparsed, all.foreign, all.daemon_other, tally.lines_past_max_hosts);
+    out += "  \"period\": ";
+    json_period(out, all);
+    append(out, ",\n  \"connections\": %" PRIu64 ",\n  \"releases\": %" PRIu64
                 ",\n  \"distinct_sources\": %zu,\n  \"returning_sources\": %" PRIu64
                 ",\n  \"unknown_source_connections\": %" PRIu64 ",\n  \"clients_held\": %" PRId64
                 ",\n  \"held_seconds\": %s,\n  \"negative_times\": %" PRIu64
                 ",\n  \"sent_bytes\": %" PRId64 ",\n",
-           tally.connections, tally.releases, tally.sources.used, returning_sources(tally.sources),
-           tally.unknown_connections, tally.held_now, seconds_text(tally.hold.sum_ms).c_str(),
-           tally.negative_times, tally.bytes);
+           all.connections, all.releases, tally.sources.used, returning_sources(tally.sources),
+           all.unknown_connections, all.held_now, seconds_text(all.hold.sum_ms).c_str(),
+           all.negative_times, all.bytes);
 
     const HoldHistogram& hold = tally.hold;
     out += "  \"hold_seconds\": {";
@@ -310,24 +414,32 @@ std::string json_report(const Tally& tally, const ReportOptions& options) {
     out += ",\n  \"connections_by_hour_utc\": [";
     for (std::size_t hour = 0; hour < 24; ++hour)
         append(out, "%s%" PRIu64, hour == 0 ? "" : ", ", tally.per_hour[hour]);
-    append(out, "],\n  \"daemon\": {\"starts\": %" PRIu64 ", \"reloads\": %" PRIu64
-                ", \"descriptor_exhaustions\": %" PRIu64 ", \"settings\": {",
-           tally.starts, tally.reloads, tally.exhaustions);
-    bool first = true;
-    for (std::size_t i = 0; i < std::size(SETTING_FORMATS); ++i) {
-        if (tally.settings[i] < 0) continue;
-        const std::string name(setting_name(i));
-        append(out, "%s\"%s\": %" PRId64, first ? "" : ", ", name.c_str(), tally.settings[i]);
-        first = false;
+    out += "],\n  \"daemon\": ";
+    json_daemon(out, all);
+    out += ",\n  \"hosts\": [";
+    const std::vector<const Daemon*> shown = shown_daemons(tally);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const Daemon& daemon = *shown[i];
+        out += i == 0 ? "\n    {\"host\": " : ",\n    {\"host\": ";
+        if (names_hosts(tally))
+            json_string(out, daemon.host);
+        else
+            out += "null";
+        append(out, ", \"lines\": {\"read\": %" PRIu64 ", \"unparsed\": %" PRIu64
+                    ", \"other_programs\": %" PRIu64 ", \"daemon_other\": %" PRIu64 "}",
+               daemon.lines, daemon.unparsed, daemon.foreign, daemon.daemon_other);
+        out += ", \"period\": ";
+        json_period(out, daemon);
+        append(out, ", \"connections\": %" PRIu64 ", \"releases\": %" PRIu64
+                    ", \"unknown_source_connections\": %" PRIu64 ", \"clients_held\": %" PRId64
+                    ", \"held_seconds\": %s, \"negative_times\": %" PRIu64
+                    ", \"sent_bytes\": %" PRId64 ", \"daemon\": ",
+               daemon.connections, daemon.releases, daemon.unknown_connections, daemon.held_now,
+               seconds_text(daemon.hold.sum_ms).c_str(), daemon.negative_times, daemon.bytes);
+        json_daemon(out, daemon);
+        out += "}";
     }
-    out += "}, \"last_totals\": ";
-    if (tally.has_totals)
-        append(out, "{\"connects\": %" PRId64 ", \"seconds\": %s, \"bytes\": %" PRId64 "}",
-               tally.last_totals.connects, seconds_text(tally.last_totals.held_ms).c_str(),
-               tally.last_totals.bytes);
-    else
-        out += "null";
-    out += "}\n}\n";
+    out += shown.empty() ? "]\n}\n" : "\n  ]\n}\n";
     return out;
 }
 

@@ -75,48 +75,55 @@ void grow(SourceTable& table) {
     table.slots.swap(bigger);
 }
 
-void settings_block_begins(Tally& tally, const LogLine& line, bool new_process) {
+void settings_block_begins(Daemon& daemon, const LogLine& line, bool new_process) {
     // A daemon's first line is its settings block, so with pids a block is a
     // start exactly when its pid is new. Without them, only an orderly stop
     // (the CLOSE lines, then TOTALS with nobody left) marks the end of a run;
     // and so it does for pid 1, which a daemon that is the first process of
     // a container has again at every start.
-    const bool stop_before = !tally.seen_event || tally.stopped;
+    const bool stop_before = !daemon.seen_event || daemon.stopped;
     const bool start = line.pid < 0 ? stop_before : new_process || (line.pid == 1 && stop_before);
     if (start) {
-        ++tally.starts;
-        tally.held_now = 0;
+        ++daemon.starts;
+        daemon.held_now = 0;
     } else {
-        ++tally.reloads;
+        ++daemon.reloads;
     }
 }
 
-void tally_setting(Tally& tally, const LogLine& line, bool new_process) {
+void tally_setting(Daemon& daemon, const LogLine& line, bool new_process) {
     const auto index = static_cast<int>(line.setting);
-    if (line.setting == Setting::port) settings_block_begins(tally, line, new_process);
+    if (line.setting == Setting::port) settings_block_begins(daemon, line, new_process);
     // Inside a block MaxClients follows MaxLineLength; alone, it is the
     // daemon lowering its limit after running out of descriptors.
     if (line.setting == Setting::max_clients &&
-        tally.previous_setting != static_cast<int>(Setting::max_line_length)) {
-        ++tally.exhaustions;
-        tally.previous_setting = -1;
+        daemon.previous_setting != static_cast<int>(Setting::max_line_length)) {
+        ++daemon.exhaustions;
+        daemon.previous_setting = -1;
         return;
     }
-    tally.settings[index] = line.value;
-    tally.previous_setting = index;
+    daemon.settings[index] = line.value;
+    daemon.previous_setting = index;
 }
 
-void tally_accept(Tally& tally, const LogLine& line) {
-    ++tally.connections;
+std::size_t hold_bucket(std::int64_t ms) {
+    std::size_t bucket = 0;
+    while (bucket < std::size(HOLD_BUCKET_SECONDS) && ms > HOLD_BUCKET_SECONDS[bucket] * 1000)
+        ++bucket;
+    return bucket;
+}
+
+void tally_accept(Tally& tally, Daemon& daemon, const LogLine& line) {
+    ++daemon.connections;
     // n is the daemon's own count: it also mends ours after a daemon that was
     // killed without logging its clients' CLOSE lines.
-    tally.held_now = line.held;
+    daemon.held_now = line.held;
     if (line.has_time) {
         const std::int64_t hours = line.time_ms / MS_PER_HOUR - (line.time_ms % MS_PER_HOUR < 0);
         ++tally.per_hour[((hours % 24) + 24) % 24];
     }
     if (!line.has_address) {
-        ++tally.unknown_connections;
+        ++daemon.unknown_connections;
         return;
     }
     if (!tally.track_sources) return;
@@ -124,28 +131,62 @@ void tally_accept(Tally& tally, const LogLine& line) {
     if (source.connections < std::numeric_limits<std::uint32_t>::max()) ++source.connections;
 }
 
-void tally_close(Tally& tally, const LogLine& line) {
-    ++tally.releases;
+void tally_close(Tally& tally, Daemon& daemon, const LogLine& line) {
+    ++daemon.releases;
     std::int64_t ms = line.duration_ms;
     if (ms < 0) {  // the clock was set back while the client was held
-        ++tally.negative_times;
+        ++daemon.negative_times;
         ms = 0;
     }
     observe_hold(tally.hold, ms);
-    add_to(tally.bytes, line.bytes);
-    if (tally.held_now > 0) --tally.held_now;
+    HoldBuckets& hold = daemon.hold;
+    ++hold.coarse[hold_bucket(ms)];
+    ++hold.count;
+    add_to(hold.sum_ms, ms);
+    add_to(daemon.bytes, line.bytes);
+    if (daemon.held_now > 0) --daemon.held_now;
     if (line.has_address && tally.track_sources)
         add_to(find_source(tally.sources, line.address).held_ms, ms);
+}
+
+// The daemon a line belongs to. One that names its host is that host's, and
+// a host's first line of the daemon's makes it one. One that names none (a
+// line not understood, a journal's note, the daemon's standard error mixed
+// in) goes with the line before it; in a log that names no host, that is
+// the one daemon. Null for a host past MAX_HOSTS, whose line is counted in
+// `others` alone.
+Daemon* daemon_of(Tally& tally, const LogLine& line) {
+    const bool ours = line.kind != LineKind::foreign && line.kind != LineKind::unparsed;
+    if (line.host.empty()) {
+        // After another program's host, the daemon's words without a host
+        // are its standard output's.
+        if (ours && tally.current == OTHERS) tally.current = 0;
+    } else if (tally.current == OTHERS || tally.daemons[tally.current].host != line.host) {
+        const auto found = tally.host_index.find(std::string(line.host));
+        if (found != tally.host_index.end()) {
+            tally.current = found->second;
+        } else if (!ours) {
+            tally.current = OTHERS;
+        } else if (tally.daemons.size() > MAX_HOSTS) {
+            ++tally.lines_past_max_hosts;
+            ++tally.others.lines;
+            ++tally.others.unparsed;
+            tally.current = OTHERS;
+            return nullptr;
+        } else {
+            tally.current = tally.daemons.size();
+            tally.host_index.emplace(line.host, tally.current);
+            tally.daemons.emplace_back().host = line.host;
+        }
+    }
+    return tally.current == OTHERS ? &tally.others : &tally.daemons[tally.current];
 }
 
 }  // namespace
 
 void observe_hold(HoldHistogram& histogram, std::int64_t ms) {
     ++histogram.fine[fine_index(ms)];
-    std::size_t bucket = 0;
-    while (bucket < std::size(HOLD_BUCKET_SECONDS) && ms > HOLD_BUCKET_SECONDS[bucket] * 1000)
-        ++bucket;
-    ++histogram.coarse[bucket];
+    ++histogram.coarse[hold_bucket(ms)];
     ++histogram.count;
     add_to(histogram.sum_ms, ms);
     if (ms > histogram.max_ms) histogram.max_ms = ms;
@@ -176,19 +217,22 @@ Source& find_source(SourceTable& table, const Address& address) {
 }
 
 void tally_line(Tally& tally, const LogLine& line) {
-    ++tally.lines;
+    Daemon* found = daemon_of(tally, line);
+    if (found == nullptr) return;
+    Daemon& daemon = *found;
+    ++daemon.lines;
     if (line.kind == LineKind::unparsed) {
-        ++tally.unparsed;
+        ++daemon.unparsed;
         return;
     }
     if (line.kind == LineKind::foreign) {
-        ++tally.foreign;
+        ++daemon.foreign;
         return;
     }
     if (line.has_time) {
-        if (!tally.has_time || line.time_ms < tally.first_ms) tally.first_ms = line.time_ms;
-        if (!tally.has_time || line.time_ms > tally.last_ms) tally.last_ms = line.time_ms;
-        tally.has_time = true;
+        if (!daemon.has_time || line.time_ms < daemon.first_ms) daemon.first_ms = line.time_ms;
+        if (!daemon.has_time || line.time_ms > daemon.last_ms) daemon.last_ms = line.time_ms;
+        daemon.has_time = true;
     }
     // Another pid is another process: what the last one held is gone. Only
     // the daemon's events tell: its standard error can reach the log under
@@ -196,37 +240,87 @@ void tally_line(Tally& tally, const LogLine& line) {
     const bool event = line.kind == LineKind::setting || line.kind == LineKind::accept ||
                        line.kind == LineKind::close || line.kind == LineKind::totals;
     const bool new_process =
-        event && line.pid >= 0 && (!tally.seen_event || line.pid != tally.pid);
-    if (new_process) tally.held_now = 0;
+        event && line.pid >= 0 && (!daemon.seen_event || line.pid != daemon.pid);
+    if (new_process) daemon.held_now = 0;
     if (line.kind == LineKind::accept || line.kind == LineKind::setting)
-        tally.short_of_descriptors = false;
+        daemon.short_of_descriptors = false;
 
     switch (line.kind) {
-        case LineKind::setting: tally_setting(tally, line, new_process); break;
-        case LineKind::accept: tally_accept(tally, line); break;
-        case LineKind::close: tally_close(tally, line); break;
+        case LineKind::setting: tally_setting(daemon, line, new_process); break;
+        case LineKind::accept: tally_accept(tally, daemon, line); break;
+        case LineKind::close: tally_close(tally, daemon, line); break;
         case LineKind::exhausted:
             // With nobody held the daemon warns at every try, ten a second
             // while it lasts: one shortage, until a client is accepted.
-            if (!tally.short_of_descriptors) ++tally.exhaustions;
-            tally.short_of_descriptors = true;
+            if (!daemon.short_of_descriptors) ++daemon.exhaustions;
+            daemon.short_of_descriptors = true;
             break;
         case LineKind::totals:
-            tally.has_totals = true;
-            tally.last_totals = {line.connects, line.duration_ms, line.bytes};
+            daemon.has_totals = true;
+            daemon.last_totals = {line.connects, line.duration_ms, line.bytes};
             break;
-        default: ++tally.daemon_other; break;
+        default: ++daemon.daemon_other; break;
     }
-    if (line.kind != LineKind::setting) tally.previous_setting = -1;
+    if (line.kind != LineKind::setting) daemon.previous_setting = -1;
     // What the daemon itself wrote after a TOTALS line shows it went on; its
     // problems may be a new process's, before its settings.
     if (event || line.kind == LineKind::trace)
-        tally.stopped = line.kind == LineKind::totals && tally.held_now == 0;
-    tally.seen_daemon = true;
+        daemon.stopped = line.kind == LineKind::totals && daemon.held_now == 0;
+    daemon.seen_daemon = true;
     if (event) {
-        tally.seen_event = true;
-        tally.pid = line.pid;
+        daemon.seen_event = true;
+        daemon.pid = line.pid;
     }
+}
+
+std::vector<const Daemon*> shown_daemons(const Tally& tally) {
+    std::vector<const Daemon*> shown;
+    const Daemon& unnamed = tally.daemons[0];
+    if (!names_hosts(tally) || unnamed.seen_daemon) shown.push_back(&unnamed);
+    for (std::size_t i = 1; i < tally.daemons.size(); ++i) shown.push_back(&tally.daemons[i]);
+    return shown;
+}
+
+Daemon whole_log(const Tally& tally) {
+    Daemon all;
+    const auto add = [&all](const Daemon& one) {
+        all.lines += one.lines;
+        all.unparsed += one.unparsed;
+        all.foreign += one.foreign;
+        all.daemon_other += one.daemon_other;
+        if (one.has_time) {
+            if (!all.has_time || one.first_ms < all.first_ms) all.first_ms = one.first_ms;
+            if (!all.has_time || one.last_ms > all.last_ms) all.last_ms = one.last_ms;
+            all.has_time = true;
+        }
+        all.connections += one.connections;
+        all.releases += one.releases;
+        all.unknown_connections += one.unknown_connections;
+        all.negative_times += one.negative_times;
+        add_to(all.bytes, one.bytes);
+        add_to(all.held_now, one.held_now);
+        for (std::size_t i = 0; i < HOLD_BUCKETS; ++i) all.hold.coarse[i] += one.hold.coarse[i];
+        all.hold.count += one.hold.count;
+        add_to(all.hold.sum_ms, one.hold.sum_ms);
+        all.starts += one.starts;
+        all.reloads += one.reloads;
+        all.exhaustions += one.exhaustions;
+        all.seen_daemon = all.seen_daemon || one.seen_daemon;
+        all.seen_event = all.seen_event || one.seen_event;
+    };
+    for (const Daemon& one : tally.daemons) add(one);
+    add(tally.others);
+    const std::vector<const Daemon*> shown = shown_daemons(tally);
+    for (std::size_t i = 0; i < std::size(all.settings); ++i) {
+        all.settings[i] = shown.empty() ? -1 : shown[0]->settings[i];
+        for (const Daemon* one : shown)
+            if (one->settings[i] != all.settings[i]) all.settings[i] = -1;
+    }
+    if (shown.size() == 1) {
+        all.has_totals = shown[0]->has_totals;
+        all.last_totals = shown[0]->last_totals;
+    }
+    return all;
 }
 
 }  // namespace mirebox::stats

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "stats/address.h"
@@ -58,7 +60,17 @@ struct Totals {
     std::int64_t bytes = 0;
 };
 
-struct Tally {
+// A host's hold times, for its metrics: the coarse buckets alone.
+struct HoldBuckets {
+    std::uint64_t coarse[HOLD_BUCKETS] = {};  // not cumulative
+    std::uint64_t count = 0;
+    std::int64_t sum_ms = 0;
+};
+
+// What one daemon logged: the lines of one host, or of a log that names
+// none (the daemon's standard output).
+struct Daemon {
+    std::string host;  // empty where the log names none
     // Lines
     std::uint64_t lines = 0;
     std::uint64_t unparsed = 0;
@@ -74,12 +86,7 @@ struct Tally {
     std::uint64_t negative_times = 0;       // CLOSE with time below zero
     std::int64_t bytes = 0;
     std::int64_t held_now = 0;
-    HoldHistogram hold;
-    std::uint64_t per_hour[24] = {};  // ACCEPT lines by hour of day, UTC
-    // Only the report shows sources: without one, a follower meeting ever new
-    // addresses (a scanner rotating through a /64) must not grow for ever.
-    bool track_sources = true;
-    SourceTable sources;
+    HoldBuckets hold;
     // The daemon
     std::uint64_t starts = 0;
     std::uint64_t reloads = 0;
@@ -96,6 +103,45 @@ struct Tally {
     int previous_setting = -1;   // the setting of its last event, if one
 };
 
+// A log server's file names its hosts by the hundred at most; a sender that
+// makes up a name for every line must not grow the reader for ever.
+inline constexpr std::size_t MAX_HOSTS = 4096;
+inline constexpr std::size_t OTHERS = static_cast<std::size_t>(-1);
+
+struct Tally {
+    // daemons[0] is the log's that names no host; one more for each host
+    // that logged a line of the daemon's, in the order they came.
+    std::vector<Daemon> daemons = std::vector<Daemon>(1);
+    // Lines of hosts that have logged nothing of the daemon's (yet): other
+    // programs of a log server's file. In the report's counts of lines only.
+    Daemon others;
+    // Lines of hosts past MAX_HOSTS, counted in `others` as not understood.
+    std::uint64_t lines_past_max_hosts = 0;
+    // Where a line that names no host is counted: with the line before it.
+    // An index into daemons, or OTHERS.
+    std::size_t current = 0;
+    std::unordered_map<std::string, std::size_t> host_index;
+    // The whole log's: the fine buckets for percentiles, the hours, sources.
+    HoldHistogram hold;
+    std::uint64_t per_hour[24] = {};  // ACCEPT lines by hour of day, UTC
+    // Only the report shows sources: without one, a follower meeting ever new
+    // addresses (a scanner rotating through a /64) must not grow for ever.
+    bool track_sources = true;
+    SourceTable sources;
+};
+
 void tally_line(Tally& tally, const LogLine& line);
+
+// Whether the log names its hosts (a system log, the journal): any host has
+// logged a line of the daemon's.
+inline bool names_hosts(const Tally& tally) { return tally.daemons.size() > 1; }
+// The daemons the report and the metrics show one by one: those of the named
+// hosts, and the unnamed one's where it logged something of the daemon's too
+// (standard output and a system log read together). Without names, the one.
+std::vector<const Daemon*> shown_daemons(const Tally& tally);
+// The whole log's figures as one daemon's: sums, the earliest and latest
+// times, the settings every shown daemon agrees on, and the last TOTALS only
+// where one daemon is shown. Its host is empty.
+Daemon whole_log(const Tally& tally);
 
 }  // namespace mirebox::stats

@@ -31,6 +31,7 @@ struct Feed {
                                          context));
     }
     void settings() { stdout_lines(SETTINGS); }
+    Daemon all() const { return whole_log(tally); }
     void settings(int pid) { syslog_lines(pid, SETTINGS); }
 };
 
@@ -47,13 +48,13 @@ TEST(Restarts, WithoutPidsAnOrderlyStopEndsARun) {
     feed.settings();                                  // start
     feed.stdout_lines({accept(1), TOTALS});           // SIGUSR1 with a client held
     feed.settings();                                  // so this is a reload
-    EXPECT_EQ(feed.tally.held_now, 1);
+    EXPECT_EQ(feed.all().held_now, 1);
     feed.stdout_lines({close(), TOTALS});             // orderly stop
     feed.settings();                                  // start
     feed.stdout_lines({"poll(1, -1)", "= -1", "EINTR", TOTALS, "poll(1, -1)"});
     feed.settings();  // a trace after TOTALS: that daemon went on, so a reload
-    EXPECT_EQ(feed.tally.starts, 2u);
-    EXPECT_EQ(feed.tally.reloads, 2u);
+    EXPECT_EQ(feed.all().starts, 2u);
+    EXPECT_EQ(feed.all().reloads, 2u);
 }
 
 TEST(Restarts, WithoutPidsAKilledDaemonIsMendedByTheNextAccept) {
@@ -61,13 +62,13 @@ TEST(Restarts, WithoutPidsAKilledDaemonIsMendedByTheNextAccept) {
     feed.settings();
     feed.stdout_lines({accept(1), accept(2), accept(3)});
     feed.settings();  // killed, no CLOSE, no TOTALS: reads as a reload
-    EXPECT_EQ(feed.tally.held_now, 3);
+    EXPECT_EQ(feed.all().held_now, 3);
     feed.stdout_lines({accept(1)});  // the daemon's own count
-    EXPECT_EQ(feed.tally.held_now, 1);
+    EXPECT_EQ(feed.all().held_now, 1);
     feed.stdout_lines({close()});
-    EXPECT_EQ(feed.tally.held_now, 0);
+    EXPECT_EQ(feed.all().held_now, 0);
     feed.stdout_lines({close()});  // never below zero
-    EXPECT_EQ(feed.tally.held_now, 0);
+    EXPECT_EQ(feed.all().held_now, 0);
 }
 
 TEST(Restarts, WithPidsANewPidIsAStartAndTheSamePidAReload) {
@@ -76,21 +77,21 @@ TEST(Restarts, WithPidsANewPidIsAStartAndTheSamePidAReload) {
     feed.syslog_lines(100, {accept(1), close(), TOTALS});
     feed.settings(100);  // nobody held after TOTALS, but the same process
     feed.syslog_lines(100, {accept(1), accept(2)});
-    EXPECT_EQ(feed.tally.held_now, 2);
+    EXPECT_EQ(feed.all().held_now, 2);
     feed.settings(200);  // killed and started again
-    EXPECT_EQ(feed.tally.held_now, 0);
-    EXPECT_EQ(feed.tally.starts, 2u);
-    EXPECT_EQ(feed.tally.reloads, 1u);
+    EXPECT_EQ(feed.all().held_now, 0);
+    EXPECT_EQ(feed.all().starts, 2u);
+    EXPECT_EQ(feed.all().reloads, 1u);
     // A new pid clears what the last process held even without its settings
     // block, and a log that begins inside a run has seen no start.
     feed.syslog_lines(200, {accept(1), accept(2)});
     feed.syslog_lines(300, {close()});
-    EXPECT_EQ(feed.tally.held_now, 0);
+    EXPECT_EQ(feed.all().held_now, 0);
     Feed midway;
     midway.syslog_lines(400, {accept(5), close()});
     midway.settings(400);
-    EXPECT_EQ(midway.tally.starts, 0u);
-    EXPECT_EQ(midway.tally.reloads, 1u);
+    EXPECT_EQ(midway.all().starts, 0u);
+    EXPECT_EQ(midway.all().reloads, 1u);
 }
 
 TEST(Restarts, WithPidOneAnOrderlyStopEndsARunAsWithoutPids) {
@@ -99,14 +100,14 @@ TEST(Restarts, WithPidOneAnOrderlyStopEndsARunAsWithoutPids) {
     feed.settings(1);
     feed.syslog_lines(1, {accept(1), TOTALS});
     feed.settings(1);  // a client held: a reload
-    EXPECT_EQ(feed.tally.held_now, 1);
+    EXPECT_EQ(feed.all().held_now, 1);
     feed.syslog_lines(1, {close(), TOTALS});
     feed.settings(1);  // after an orderly stop: a start
-    EXPECT_EQ(feed.tally.starts, 2u);
-    EXPECT_EQ(feed.tally.reloads, 1u);
+    EXPECT_EQ(feed.all().starts, 2u);
+    EXPECT_EQ(feed.all().reloads, 1u);
     feed.syslog_lines(1, {accept(1)});
     feed.settings(1);
-    EXPECT_EQ(feed.tally.reloads, 2u);
+    EXPECT_EQ(feed.all().reloads, 2u);
 }
 
 TEST(Exhaustion, MaxClientsAloneIsRunningOutOfDescriptors) {
@@ -114,11 +115,11 @@ TEST(Exhaustion, MaxClientsAloneIsRunningOutOfDescriptors) {
     feed.settings();
     feed.stdout_lines({accept(1), accept(2), "accept() = -1", "MaxClients 2"});
     feed.stdout_lines({close(), "MaxClients 1"});
-    EXPECT_EQ(feed.tally.exhaustions, 2u);
+    EXPECT_EQ(feed.all().exhaustions, 2u);
     // The limit in the settings is the configured one, not the lowered one.
-    EXPECT_EQ(feed.tally.settings[static_cast<int>(Setting::max_clients)], 4096);
+    EXPECT_EQ(feed.all().settings[static_cast<int>(Setting::max_clients)], 4096);
     feed.settings();
-    EXPECT_EQ(feed.tally.exhaustions, 2u);
+    EXPECT_EQ(feed.all().exhaustions, 2u);
 }
 
 TEST(Exhaustion, TheWarningWithNobodyHeldIsRunningOutOfDescriptorsToo) {
@@ -135,8 +136,8 @@ TEST(Exhaustion, TheWarningWithNobodyHeldIsRunningOutOfDescriptorsToo) {
     }
     feed.syslog_lines(100, {std::string("mirebox: warning: ") + std::strerror(ENOBUFS),
                             "mirebox: warning: /etc/mirebox.config: " + std::string(std::strerror(EMFILE))});
-    EXPECT_EQ(feed.tally.exhaustions, 2u);
-    EXPECT_EQ(feed.tally.unparsed, 0u);
+    EXPECT_EQ(feed.all().exhaustions, 2u);
+    EXPECT_EQ(feed.all().unparsed, 0u);
 }
 
 TEST(Restarts, ProblemsUnderTheSupervisorsPidAreNoNewProcess) {
@@ -148,9 +149,9 @@ TEST(Restarts, ProblemsUnderTheSupervisorsPidAreNoNewProcess) {
     feed.syslog_lines(99, {"mirebox: warning: /usr/local/etc/mirebox.config: " +
                            std::string(std::strerror(EMFILE))});
     feed.settings(100);
-    EXPECT_EQ(feed.tally.starts, 1u);
-    EXPECT_EQ(feed.tally.reloads, 1u);
-    EXPECT_EQ(feed.tally.held_now, 1);
+    EXPECT_EQ(feed.all().starts, 1u);
+    EXPECT_EQ(feed.all().reloads, 1u);
+    EXPECT_EQ(feed.all().held_now, 1);
     // Nor do a new process's own complaints, before its settings, hide the
     // orderly stop before them.
     Feed restarted;
@@ -159,7 +160,7 @@ TEST(Restarts, ProblemsUnderTheSupervisorsPidAreNoNewProcess) {
     tally_line(restarted.tally, parse_line("mirebox.config:3: Unknown option 'Bogus'",
                                            restarted.context));
     restarted.stdout_lines(SETTINGS);
-    EXPECT_EQ(restarted.tally.starts, 2u);
+    EXPECT_EQ(restarted.all().starts, 2u);
 }
 
 TEST(Sources, MappedAndPlainIpv4CountAsOneAndUnknownAsNone) {
@@ -169,8 +170,8 @@ TEST(Sources, MappedAndPlainIpv4CountAsOneAndUnknownAsNone) {
                        close("5.000", "::ffff:192.0.2.7"), close("2.500", "192.0.2.7"),
                        close("1.000", "")});
     const Tally& tally = feed.tally;
-    EXPECT_EQ(tally.connections, 4u);
-    EXPECT_EQ(tally.unknown_connections, 1u);
+    EXPECT_EQ(whole_log(tally).connections, 4u);
+    EXPECT_EQ(whole_log(tally).unknown_connections, 1u);
     EXPECT_EQ(tally.sources.used, 2u);
     Address v4{};
     ASSERT_TRUE(parse_address("192.0.2.7", v4));
@@ -205,7 +206,7 @@ TEST(Sources, TableKeepsEveryOneThroughGrowth) {
 TEST(Holds, NegativeTimesCountAsZero) {
     Feed feed;
     feed.stdout_lines({close("-9.-700"), close("0.-05"), close("3.250")});
-    EXPECT_EQ(feed.tally.negative_times, 2u);
+    EXPECT_EQ(feed.all().negative_times, 2u);
     EXPECT_EQ(feed.tally.hold.count, 3u);
     EXPECT_EQ(feed.tally.hold.sum_ms, 3250);
     EXPECT_EQ(feed.tally.hold.coarse[0], 2u);
@@ -228,7 +229,7 @@ TEST(Holds, SumsStopAtTheLargestValueInsteadOfWrapping) {
     close.bytes = LARGEST / 2 + 1;
     for (int i = 0; i < 3; ++i) tally_line(tally, close);
     EXPECT_EQ(tally.hold.sum_ms, LARGEST);
-    EXPECT_EQ(tally.bytes, LARGEST);
+    EXPECT_EQ(whole_log(tally).bytes, LARGEST);
     EXPECT_EQ(find_source(tally.sources, close.address).held_ms, LARGEST);
     EXPECT_EQ(tally.hold.count, 3u);
 
@@ -291,12 +292,12 @@ TEST(Lines, EachKindIsCountedAndThePeriodSpansTheDaemonsLines) {
                              "2026-12-10T02:00:00.000Z poll(1, -1)",
                              "2026-12-10T04:00:00.000Z TOTALS connects=0 seconds=0.000 bytes=0"})
         tally_line(feed.tally, parse_line(text, feed.context));
-    EXPECT_EQ(feed.tally.lines, 5u);
-    EXPECT_EQ(feed.tally.unparsed, 1u);
-    EXPECT_EQ(feed.tally.foreign, 1u);
-    EXPECT_EQ(feed.tally.daemon_other, 1u);
-    EXPECT_EQ(feed.tally.first_ms, 1796868000000);  // 02:00
-    EXPECT_EQ(feed.tally.last_ms, 1796875200000);   // 04:00
+    EXPECT_EQ(feed.all().lines, 5u);
+    EXPECT_EQ(feed.all().unparsed, 1u);
+    EXPECT_EQ(feed.all().foreign, 1u);
+    EXPECT_EQ(feed.all().daemon_other, 1u);
+    EXPECT_EQ(feed.all().first_ms, 1796868000000);  // 02:00
+    EXPECT_EQ(feed.all().last_ms, 1796875200000);   // 04:00
 }
 
 }  // namespace
