@@ -19,24 +19,47 @@
 namespace mirebox::stats {
 namespace {
 
-Tally fixture() {
+const std::vector<std::string> FIXTURE = {
+    "2026-12-10T03:00:00.000Z Port 2222",
+    "2026-12-10T03:00:00.000Z Delay 10000",
+    "2026-12-10T03:00:00.000Z MaxLineLength 32",
+    "2026-12-10T03:00:00.000Z MaxClients 4096",
+    "2026-12-10T03:00:00.000Z BindFamily IPv4 Mapped IPv6",
+    "2026-12-10T03:00:01.000Z ACCEPT host=::ffff:192.0.2.7 port=1 fd=4 n=1/4096",
+    "2026-12-10T03:00:02.000Z ACCEPT host=2001:db8::7 port=2 fd=5 n=2/4096",
+    "2026-12-10T04:00:03.000Z ACCEPT host=192.0.2.7 port=3 fd=6 n=3/4096",
+    "2026-12-10T04:00:04.000Z CLOSE host=::ffff:192.0.2.7 port=1 fd=4 time=3603.000 bytes=7000",
+    "2026-12-10T04:00:05.000Z CLOSE host=2001:db8::7 port=2 fd=5 time=0.500 bytes=0",
+    "2026-12-10T04:00:06.000Z MaxClients 1",
+    "2026-12-10T04:00:07.000Z TOTALS connects=3 seconds=3608.500 bytes=7000",
+    "not a line",
+};
+
+// The fixture's lines as a host's rsyslogd writes them, or as they stand.
+Tally fixture(const char* host = nullptr) {
+    Tally tally;
+    ParseContext context;
+    for (std::string line : FIXTURE) {
+        if (host != nullptr && line[0] == '2')
+            line = line.substr(0, 23) + "+00:00 " + host + " mirebox[42]: " + line.substr(25);
+        tally_line(tally, parse_line(line, context));
+    }
+    return tally;
+}
+
+// Two hosts' lines, interleaved in one file.
+Tally fleet() {
     Tally tally;
     ParseContext context;
     for (const char* line : {
-             "2026-12-10T03:00:00.000Z Port 2222",
-             "2026-12-10T03:00:00.000Z Delay 10000",
-             "2026-12-10T03:00:00.000Z MaxLineLength 32",
-             "2026-12-10T03:00:00.000Z MaxClients 4096",
-             "2026-12-10T03:00:00.000Z BindFamily IPv4 Mapped IPv6",
-             "2026-12-10T03:00:01.000Z ACCEPT host=::ffff:192.0.2.7 port=1 fd=4 n=1/4096",
-             "2026-12-10T03:00:02.000Z ACCEPT host=2001:db8::7 port=2 fd=5 n=2/4096",
-             "2026-12-10T04:00:03.000Z ACCEPT host=192.0.2.7 port=3 fd=6 n=3/4096",
-             "2026-12-10T04:00:04.000Z CLOSE host=::ffff:192.0.2.7 port=1 fd=4 time=3603.000 "
-             "bytes=7000",
-             "2026-12-10T04:00:05.000Z CLOSE host=2001:db8::7 port=2 fd=5 time=0.500 bytes=0",
-             "2026-12-10T04:00:06.000Z MaxClients 1",
-             "2026-12-10T04:00:07.000Z TOTALS connects=3 seconds=3608.500 bytes=7000",
-             "not a line",
+             "Dec 10 03:00:00 hostA mirebox[7]: Port 22",
+             "Dec 10 03:00:00 hostB mirebox[7]: Port 2222",
+             "Dec 10 03:00:01 hostA mirebox[7]: ACCEPT host=::ffff:192.0.2.7 port=1 fd=4 n=1/4096",
+             "Dec 10 03:00:02 hostB mirebox[7]: ACCEPT host=::ffff:192.0.2.7 port=2 fd=4 n=1/4096",
+             "Dec 10 03:00:03 hostA mirebox[7]: ACCEPT host=2001:db8::7 port=3 fd=5 n=2/4096",
+             "Dec 10 03:00:12 hostB mirebox[7]: CLOSE host=::ffff:192.0.2.7 port=2 fd=4 "
+             "time=10.000 bytes=120",
+             "Dec 10 03:00:13 hostB mirebox[7]: TOTALS connects=1 seconds=10.000 bytes=120",
          })
         tally_line(tally, parse_line(line, context));
     return tally;
@@ -131,6 +154,82 @@ TEST(Metrics, PrometheusTextForTheFixture) {
         EXPECT_TRUE(suffix.empty() || suffix == "_bucket" || suffix == "_sum" || suffix == "_count")
             << line;
     }
+}
+
+TEST(Hosts, ALogOfOneHostReadsAsItsDaemonsStandardOutput) {
+    const Tally one_host = fixture("gate");
+    ASSERT_TRUE(names_hosts(one_host));
+    EXPECT_EQ(text_report(one_host, ReportOptions{}), text_report(fixture(), ReportOptions{}));
+    std::string json = json_report(fixture(), ReportOptions{});
+    const std::string unnamed = "{\"host\": null, ";
+    ASSERT_NE(json.find(unnamed), std::string::npos) << json;
+    json.replace(json.find(unnamed), unnamed.size(), "{\"host\": \"gate\", ");
+    EXPECT_EQ(json_report(one_host, ReportOptions{}), json);
+}
+
+TEST(Hosts, TheReportShowsTheFleetThenARowForEachHost) {
+    const std::string report = text_report(fleet(), ReportOptions{});
+    for (const char* expected : {
+             "Connections   3 from 2 sources (1 came back), 1 released\n",
+             "Held now      2 clients\n",
+             "Daemon        2 starts, 0 reloads, 0 times out of descriptors on 2 hosts\n",
+             "Settings      hostA  Port 22\n              hostB  Port 2222\n",
+             "  hostA      2           2        0             0 ms              0      1       0"
+             "          0  -\n",
+             "  hostB      0           1        1             10 s            120      1       0"
+             "          0  connects=1 seconds=10.000 bytes=120\n",
+         })
+        EXPECT_NE(report.find(expected), std::string::npos) << expected << "\n" << report;
+    EXPECT_EQ(report.find("Last TOTALS"), std::string::npos) << report;
+
+    const std::string json = json_report(fleet(), ReportOptions{});
+    for (const char* expected : {
+             "\"clients_held\": 2,\n",
+             "\"daemon\": {\"starts\": 2, \"reloads\": 0, \"descriptor_exhaustions\": 0, "
+             "\"settings\": {}, \"last_totals\": null},\n",
+             "{\"host\": \"hostA\", \"lines\": {\"read\": 3, ",
+             "\"connections\": 2, \"releases\": 0, \"unknown_source_connections\": 0, "
+             "\"clients_held\": 2, ",
+             "{\"host\": \"hostB\", ",
+             "\"settings\": {\"Port\": 2222}, \"last_totals\": {\"connects\": 1, "
+             "\"seconds\": 10.000, \"bytes\": 120}}}\n  ]\n}\n",
+         })
+        EXPECT_NE(json.find(expected), std::string::npos) << expected << "\n" << json;
+}
+
+TEST(Hosts, EverySeriesCarriesTheHostWithOneHostAsWithMany) {
+    for (const Tally& tally : {fixture("gate"), fleet()}) {
+        const std::vector<std::string> lines = lines_of(prometheus_text(tally));
+        const std::size_t hosts = shown_daemons(tally).size();
+        std::size_t samples = 0, bucket_series = 0;
+        for (const std::string& line : lines) {
+            if (line.starts_with("#")) continue;
+            ++samples;
+            EXPECT_NE(line.find("{host=\""), std::string::npos) << line;
+            if (line.starts_with("mirebox_hold_duration_seconds_bucket{") &&
+                line.find(",le=\"+Inf\"}") != std::string::npos)
+                ++bucket_series;
+        }
+        EXPECT_EQ(bucket_series, hosts);
+        // Nine series, and the histogram's buckets, sum and count, for each host.
+        EXPECT_EQ(samples, hosts * (9 + HOLD_BUCKETS + 2));
+    }
+    const std::vector<std::string> lines = lines_of(prometheus_text(fleet()));
+    for (const char* expected : {
+             "mirebox_clients_held{host=\"hostA\"} 2",
+             "mirebox_clients_held{host=\"hostB\"} 0",
+             "mirebox_hold_duration_seconds_bucket{host=\"hostB\",le=\"10\"} 1",
+             "mirebox_hold_duration_seconds_sum{host=\"hostB\"} 10.000",
+             "mirebox_log_lines_total{host=\"hostA\"} 3",
+         })
+        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+    // A name a sender made up cannot break the format.
+    Tally odd;
+    ParseContext context;
+    tally_line(odd, parse_line("Dec 10 03:00:00 a\"b\\c\x1b mirebox[7]: Port 22", context));
+    EXPECT_NE(prometheus_text(odd).find("mirebox_starts_total{host=\"a\\\"b\\\\c?\"} 1\n"),
+              std::string::npos)
+        << prometheus_text(odd);
 }
 
 class MetricsFile : public ::testing::Test {

@@ -30,6 +30,20 @@ struct Feed {
                                              std::to_string(pid) + "]: " + message,
                                          context));
     }
+    // As a log server's rsyslogd writes what its hosts forward.
+    void host_lines(const std::string& host, int pid, const std::vector<std::string>& messages) {
+        for (const std::string& message : messages)
+            tally_line(tally, parse_line("2026-12-10T03:00:47.123456+00:00 " + host +
+                                             " mirebox[" + std::to_string(pid) + "]: " + message,
+                                         context));
+    }
+    void line(const std::string& text) { tally_line(tally, parse_line(text, context)); }
+    const Daemon& host(const std::string& name) const {
+        for (const Daemon& daemon : tally.daemons)
+            if (daemon.host == name) return daemon;
+        ADD_FAILURE() << "no host " << name;
+        return tally.others;
+    }
     void settings() { stdout_lines(SETTINGS); }
     Daemon all() const { return whole_log(tally); }
     void settings(int pid) { syslog_lines(pid, SETTINGS); }
@@ -283,6 +297,84 @@ TEST(Hours, AcceptsAreCountedByUtcHour) {
         tally_line(feed.tally, parse_line(std::string(stamp) + " " + accept(1), feed.context));
     EXPECT_EQ(feed.tally.per_hour[23], 2u);
     EXPECT_EQ(feed.tally.per_hour[0], 1u);
+}
+
+TEST(Hosts, EachHostsDaemonIsKeptApartThoughTheirLinesInterleave) {
+    // Both run as pid 100: the pid alone would make one daemon of them.
+    Feed feed;
+    for (const std::string& setting : SETTINGS) {
+        feed.host_lines("hostA", 100, {setting});
+        feed.host_lines("hostB", 100, {setting});
+    }
+    feed.host_lines("hostA", 100, {accept(1)});
+    feed.host_lines("hostB", 100, {accept(1)});
+    feed.host_lines("hostA", 100, {accept(2)});
+    feed.host_lines("hostB", 100, {close(), "TOTALS connects=1 seconds=1.000 bytes=10"});
+    // hostB is started again under another pid: hostA holds on.
+    feed.host_lines("hostB", 200, {SETTINGS[0]});
+    const Daemon& a = feed.host("hostA");
+    const Daemon& b = feed.host("hostB");
+    EXPECT_EQ(a.held_now, 2);
+    EXPECT_EQ(a.starts, 1u);
+    EXPECT_EQ(a.reloads, 0u);
+    EXPECT_FALSE(a.has_totals);
+    EXPECT_EQ(b.held_now, 0);
+    EXPECT_EQ(b.starts, 2u);
+    EXPECT_TRUE(b.has_totals);
+    EXPECT_EQ(b.last_totals.connects, 1);
+    EXPECT_EQ(b.releases, 1u);
+    EXPECT_EQ(b.hold.count, 1u);
+    const Daemon all = feed.all();
+    EXPECT_EQ(all.held_now, 2);
+    EXPECT_EQ(all.starts, 3u);
+    EXPECT_EQ(all.connections, 3u);
+    EXPECT_EQ(all.lines, 16u);
+    // The settings both agree on; the last TOTALS is one host's, not the log's.
+    EXPECT_EQ(all.settings[static_cast<int>(Setting::port)], 2222);
+    EXPECT_FALSE(all.has_totals);
+    EXPECT_EQ(shown_daemons(feed.tally).size(), 2u);
+}
+
+TEST(Hosts, LinesThatNameNoHostOrNoDaemonAreCountedWhereTheyBelong) {
+    Feed feed;
+    // Another program's host is no row of the report, however many lines it logs.
+    feed.line("Dec 10 03:00:00 mail postfix[7]: connect from somewhere");
+    feed.line("Dec 10 03:00:01 mail last message repeated 3 times");
+    feed.host_lines("gate", 100, {SETTINGS[0], accept(1)});
+    // Then a line not understood and a journal's note go with the line before,
+    feed.line("garbage");
+    feed.line("-- Boot 1f2e3d --");
+    // another program on a host of the daemon's counts for that host,
+    feed.line("2026-12-10T03:00:48+00:00 gate sshd[9]: Accepted publickey");
+    // and a line of the daemon's own not understood makes no host a row.
+    feed.line("2026-12-10T03:00:48+00:00 stray mirebox[5]: something new");
+    const Daemon& gate = feed.host("gate");
+    EXPECT_EQ(gate.lines, 5u);
+    EXPECT_EQ(gate.unparsed, 1u);
+    EXPECT_EQ(gate.foreign, 2u);
+    EXPECT_EQ(feed.tally.others.lines, 3u);
+    ASSERT_EQ(shown_daemons(feed.tally).size(), 1u);
+    EXPECT_EQ(shown_daemons(feed.tally)[0], &gate);
+    EXPECT_EQ(feed.all().lines, 8u);
+    // The daemon's words without a host after another program's host are a
+    // standard output's, shown beside the hosts.
+    feed.line("2026-12-10T03:00:49.000Z " + accept(1));
+    EXPECT_EQ(feed.tally.daemons[0].connections, 1u);
+    EXPECT_EQ(shown_daemons(feed.tally).size(), 2u);
+}
+
+TEST(Hosts, PastTheLimitAHostsLinesAreCountedButNotRead) {
+    Feed feed;
+    for (std::size_t i = 0; i <= MAX_HOSTS; ++i)
+        feed.host_lines("host" + std::to_string(i), 100, {accept(1)});
+    EXPECT_EQ(feed.tally.daemons.size(), MAX_HOSTS + 1);
+    EXPECT_EQ(feed.tally.lines_past_max_hosts, 1u);
+    EXPECT_EQ(feed.all().connections, MAX_HOSTS);
+    EXPECT_EQ(feed.all().lines, MAX_HOSTS + 1);
+    EXPECT_EQ(feed.all().unparsed, 1u);
+    // Hosts already known are still read.
+    feed.host_lines("host0", 100, {accept(2)});
+    EXPECT_EQ(feed.host("host0").held_now, 2);
 }
 
 TEST(Lines, EachKindIsCountedAndThePeriodSpansTheDaemonsLines) {
