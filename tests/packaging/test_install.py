@@ -18,6 +18,9 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__))
 COMPILER = os.environ.get("MIREBOX_CXX_COMPILER", "")
 BUILD = os.environ["MIREBOX_BUILD_DIR"]
 
+# The examples every system gets.
+EXAMPLES = ["fail2ban-filter.conf", "fail2ban-jail.conf", "mirebox-alerts.yml",
+            "rsyslog-forward.conf", "rsyslog-server.conf"]
 # prefix: (configuration file, systemd unit directory); the rest goes below
 # the prefix.
 LAYOUTS = {
@@ -82,15 +85,15 @@ class MakeInstall(unittest.TestCase):
                 if platform.system() == "Linux":
                     expected |= {f"{unit_directory}/mirebox.service",
                                  f"{unit_directory}/mirebox-stats.service",
-                                 f"{prefix}/share/doc/mirebox/examples/fail2ban-filter.conf",
-                                 f"{prefix}/share/doc/mirebox/examples/fail2ban-jail.conf"}
+                                 *(f"{prefix}/share/doc/mirebox/examples/{name}"
+                                   for name in EXAMPLES)}
                 elif platform.system() == "FreeBSD":
                     examples = f"{prefix}/share/examples/mirebox"
                     expected |= {f"{os.path.dirname(config)}/rc.d/mirebox",
                                  f"{os.path.dirname(config)}/rc.d/mirebox_stats",
-                                 f"{examples}/fail2ban-filter.conf", f"{examples}/fail2ban-jail.conf",
-                                 f"{examples}/syslog.conf",
-                                 f"{examples}/newsyslog.conf"}
+                                 *(f"{examples}/{name}" for name in EXAMPLES),
+                                 f"{examples}/syslog.conf", f"{examples}/newsyslog.conf",
+                                 f"{examples}/syslog-forward.conf"}
                 self.assertEqual(installed_files(self.stages[prefix]), expected)
 
     def test_installed_program_reads_and_names_the_prefix_configuration(self):

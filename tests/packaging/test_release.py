@@ -252,6 +252,9 @@ class DebianPackage(Scratch):
             "/usr/share/man/man8/mirebox.8.gz", "/usr/share/man/man1/mirebox-stats.1.gz",
             "/usr/share/doc/mirebox/examples/fail2ban-filter.conf",
             "/usr/share/doc/mirebox/examples/fail2ban-jail.conf",
+            "/usr/share/doc/mirebox/examples/mirebox-alerts.yml",
+            "/usr/share/doc/mirebox/examples/rsyslog-forward.conf",
+            "/usr/share/doc/mirebox/examples/rsyslog-server.conf",
             "/usr/share/doc/mirebox/copyright", "/usr/share/doc/mirebox/changelog.Debian.gz",
             "/usr/share/lintian/overrides/mirebox"})
         control = os.path.join(self.directory, "control")
