@@ -1,0 +1,231 @@
+"""Many tarpits, one log server, as the manual sets them up: two daemons,
+each logging with -s to an rsyslogd of its own host (a UTS namespace for its
+name, a mount namespace for its /dev/log), which forwards with the shipped
+rsyslog-forward.conf over TCP to a third rsyslogd, set up with the shipped
+rsyslog-server.conf, writing one file. All of it in a network namespace of
+the test's own, since loopback does not cross network namespaces; then
+mirebox-stats on that file is checked against each daemon's own lines."""
+
+import ctypes
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest, connect,
+                     find_program, needs_command)
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+RSYSLOG = os.path.join(SOURCE, "packaging", "rsyslog")
+STATS = os.environ.get("MIREBOX_STATS_BINARY", "")
+IP = find_program("ip") or "ip"
+SERVER_PORT = 514
+CLONE_NEWNET = 0x40000000
+# What a host's rsyslogd needs besides the shipped forwarding: its socket,
+# its work directory for the queue, and a file of the host's own.
+HOST_CONF = """\
+global(workDirectory="{directory}")
+module(load="imuxsock" SysSock.Use="off")
+input(type="imuxsock" Socket="{directory}/dev/log" RateLimit.Interval="0")
+if $programname == "mirebox" then action(type="omfile" file="{directory}/own.log")
+"""
+
+
+def shipped(name, **replace):
+    """A shipped file as an admin copies it, with their values put in."""
+    with open(os.path.join(RSYSLOG, name), encoding="ascii") as text:
+        conf = text.read()
+    for old, new in replace.items():
+        assert old in conf, old
+        conf = conf.replace(old, new)
+    return conf
+
+
+def listening(holder, port):
+    """Whether a socket of the namespace `holder` is in listens on the TCP port."""
+    with open(f"/proc/{holder}/net/tcp", encoding="ascii") as table:
+        return any(fields[1].endswith(f":{port:04X}") and fields[3] == "0A"
+                   for fields in (line.split() for line in table.readlines()[1:]))
+
+
+def read_lines(path):
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="ascii", errors="replace") as log:
+        return log.read().splitlines()
+
+
+@unittest.skipIf(ISOLATED, ISOLATED_REASON)
+@unittest.skipUnless(os.geteuid() == 0, "makes network, UTS and mount namespaces: needs root")
+@unittest.skipUnless(STATS, "MIREBOX_STATS_BINARY is not set")
+@needs_command("rsyslog", "rsyslogd")
+class LogServer(TarpitTest):
+    def setUp(self):
+        scratch = tempfile.TemporaryDirectory()
+        self.addCleanup(scratch.cleanup)
+        self.directory = scratch.name
+        self.network = self.holder(["unshare", "--net", "sh", "-c",
+                                    f"{IP} link set lo up && echo up && exec sleep 3600"])
+        server = os.path.join(self.directory, "server")
+        os.mkdir(server)
+        self.fleet_log = os.path.join(server, "fleet.log")
+        conf = shipped("server.conf", **{'port="514"': f'port="{SERVER_PORT}"',
+                                         "/var/log/mirebox/fleet.log": self.fleet_log})
+        self.rsyslogd(server, conf, [])
+        self.wait(lambda: listening(self.network, SERVER_PORT), "the log server listening")
+
+    def holder(self, command):
+        """A process that holds namespaces open until the test ends; its pid."""
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        self.addCleanup(process.wait, DEADLINE)
+        self.addCleanup(process.kill)
+        self.addCleanup(process.stdout.close)
+        self.addCleanup(process.stderr.close)
+        if process.stdout.readline().strip() != "up":
+            self.skipTest(f"no private namespaces here: {process.stderr.read()}")
+        return process.pid
+
+    def enter(self, pid, *namespaces):
+        return ["nsenter", f"--target={pid}", *(f"--{name}" for name in namespaces)]
+
+    def rsyslogd(self, directory, conf, enter):
+        path = os.path.join(directory, "rsyslog.conf")
+        with open(path, "w", encoding="ascii") as out:
+            out.write(conf)
+        process = subprocess.Popen(
+            [*(enter or self.enter(self.network, "net")), find_program("rsyslogd"), "-n",
+             "-f", path, "-i", os.path.join(directory, "rsyslogd.pid")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(process.stderr.close)
+        self.addCleanup(process.wait, DEADLINE)
+        self.addCleanup(process.terminate)
+        return process
+
+    def wait(self, predicate, what):
+        deadline = time.monotonic() + DEADLINE
+        while not predicate():
+            if time.monotonic() > deadline:
+                raise AssertionError(f"no {what} within {DEADLINE} s")
+            time.sleep(0.05)
+
+    def host(self, name):
+        """A host named `name` with its own rsyslogd forwarding as shipped,
+        and a daemon there at Delay 100 ms; returns (daemon, its own log)."""
+        directory = os.path.join(self.directory, name)
+        dev = os.path.join(directory, "dev")
+        os.makedirs(dev)
+        pid = self.holder(self.enter(self.network, "net") + [
+            "unshare", "--uts", "--mount", "--propagation", "private", "sh", "-c",
+            f'hostname {name} && mount --bind "{dev}" /dev && echo up && exec sleep 3600'])
+        conf = HOST_CONF.format(directory=directory) + shipped(
+            "forward.conf", **{'target="logs.example.org"': 'target="127.0.0.1"',
+                               'port="514"': f'port="{SERVER_PORT}"'})
+        # Its name from the UTS namespace; its socket outside the private /dev,
+        # where the daemon's /dev/log leads.
+        self.rsyslogd(directory, conf, self.enter(pid, "net", "uts"))
+        self.wait(lambda: os.path.exists(os.path.join(dev, "log")), f"{name}'s /dev/log")
+        # Run as "mirebox", as installed: its syslog tag is its name.
+        program = os.path.join(directory, "mirebox")
+        os.symlink(os.environ["MIREBOX_BINARY"], program)
+        daemon = self.start("-s", "-v", "-d", "100", wrapper=[
+            *self.enter(pid, "net", "uts", "mount"), "sh", "-c", 'shift && exec "$0" "$@"',
+            program])
+        return daemon, os.path.join(directory, "own.log")
+
+    def clients(self, port, count):
+        """`count` clients of the port, made in the test's network namespace."""
+        made = []
+
+        def run():
+            with open(f"/proc/{self.network}/ns/net", encoding="ascii") as namespace:
+                if ctypes.CDLL(None, use_errno=True).setns(namespace.fileno(), CLONE_NEWNET):
+                    raise OSError(ctypes.get_errno(), "setns")
+            made.extend(connect(port) for _ in range(count))
+
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join(DEADLINE)
+        self.assertEqual(len(made), count)
+        for sock in made:
+            self.addCleanup(sock.close)
+        return made
+
+    def test_the_forwarded_file_agrees_with_each_daemon_host_by_host(self):
+        metrics = os.path.join(self.directory, "mirebox.prom")
+        # The follower as the manual runs it on the log server, started
+        # before the file exists.
+        follower = subprocess.Popen([STATS, "-F", "-q", "-i", "1", "-p", metrics,
+                                     self.fleet_log], stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(follower.kill)
+        hosts = {"hostA": self.host("hostA"), "hostB": self.host("hostB")}
+        held = {"hostA": 2, "hostB": 1}
+        for name, (daemon, own) in hosts.items():
+            self.wait(lambda: f"Port {daemon.port}" in " ".join(read_lines(own)),
+                      f"{name}'s settings")
+        kept = self.clients(hosts["hostA"][0].port, 2)
+        released = self.clients(hosts["hostB"][0].port, 2)
+        released[0].close()
+        self.wait(lambda: sum("CLOSE " in line for line in read_lines(hosts["hostB"][1])) == 1,
+                  "hostB's CLOSE")
+        self.assertEqual(len(kept), 2)
+        for name, (daemon, own) in hosts.items():
+            daemon.signal(signal.SIGUSR1)
+        totals = {}
+        for name, (daemon, own) in hosts.items():
+            self.wait(lambda: any(re.search(TOTALS, line) for line in read_lines(own)),
+                      f"{name}'s TOTALS")
+            totals[name] = [re.search(TOTALS, line) for line in read_lines(own)
+                            if re.search(TOTALS, line)][-1]
+        # Every line of both hosts reaches the log server.
+        self.wait(lambda: all(sum(f" {name} mirebox[" in line for line in read_lines(self.fleet_log))
+                              == len(read_lines(own)) for name, (_, own) in hosts.items()),
+                  "every line forwarded")
+
+        report = json.loads(subprocess.run([STATS, "--json", self.fleet_log], check=True,
+                                           capture_output=True, text=True).stdout)
+        self.assertEqual(report["clients_held"], 3)
+        self.assertEqual(report["daemon"]["starts"], 2)
+        by_host = {entry["host"]: entry for entry in report["hosts"]}
+        self.assertEqual(set(by_host), set(hosts))
+        for name, (daemon, own) in hosts.items():
+            with self.subTest(host=name):
+                entry = by_host[name]
+                total = totals[name]
+                self.assertEqual(entry["clients_held"], held[name])
+                self.assertEqual(entry["daemon"]["starts"], 1)
+                self.assertEqual(entry["daemon"]["settings"]["Port"], daemon.port)
+                self.assertEqual(entry["daemon"]["last_totals"], {
+                    "connects": int(total["connects"]),
+                    "seconds": float(f"{total['seconds']}.{total['ms']}"),
+                    "bytes": int(total["bytes"])})
+                self.assertEqual(entry["lines"]["read"], len(read_lines(own)))
+        text = subprocess.run([STATS, self.fleet_log], check=True, capture_output=True,
+                              text=True).stdout
+        self.assertIn("Held now      3 clients\n", text)
+        self.assertRegex(text, r"\n  hostA +2 +2 +0 ")
+        self.assertRegex(text, r"\n  hostB +1 +2 +1 ")
+
+        # The follower's metrics say the same, each series under its host.
+        def series():
+            return read_lines(metrics) if os.path.exists(metrics) else []
+
+        expected = ['mirebox_clients_held{host="hostA"} 2', 'mirebox_clients_held{host="hostB"} 1',
+                    'mirebox_starts_total{host="hostA"} 1', 'mirebox_starts_total{host="hostB"} 1']
+        self.wait(lambda: all(line in series() for line in expected), f"{expected} in the metrics")
+        self.assertTrue(all("{host=" in line for line in series() if not line.startswith("#")),
+                        series())
+        follower.send_signal(signal.SIGTERM)
+        _, errors = follower.communicate(timeout=DEADLINE)
+        self.assertEqual(follower.returncode, 0, errors)
+
+
+if __name__ == "__main__":
+    unittest.main()
