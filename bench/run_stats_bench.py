@@ -3,13 +3,19 @@
 grows with the number of distinct sources (and not with the number of lines).
 
 For each size, bench/stats_loggen writes a synthetic month of the daemon's
-standard output; the file is read once to warm the page cache, then
+standard output, or of a log server's file holding two hosts' lines in turn;
+the file is read once to warm the page cache, then
 `mirebox-stats --prometheus FILE LOG` runs three times, its report (and so its
 table of sources) made and thrown away. The script prints
 the median wall time, lines per second and the peak resident memory (the
-largest of the three runs, from GNU time). Linux; run `make` first.
+largest of the runs, from GNU time). Linux; run `make` first.
+
+With --baseline, another build of mirebox-stats (an earlier commit's, say)
+runs beside it, the two taking turns on each file, and the script prints the
+ratio of their medians.
 
     python3 bench/run_stats_bench.py [--build build] [--out build/bench]
+                                     [--baseline PROGRAM] [--runs N]
 """
 
 import argparse
@@ -21,9 +27,11 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-# (lines, distinct sources): the last is a month of a busy tarpit.
-SIZES = [(1_000_000, 100_000), (10_000_000, 10_000), (10_000_000, 100_000),
-         (10_000_000, 1_000_000)]
+# (lines, distinct sources, hosts): the last standard-output one is a month
+# of a busy tarpit; hosts 0 is the daemon's standard output, 2 a log server's
+# system log of two tarpits.
+SIZES = [(1_000_000, 100_000, 0), (10_000_000, 10_000, 0), (10_000_000, 100_000, 0),
+         (10_000_000, 1_000_000, 0), (10_000_000, 100_000, 2)]
 RUNS = 3
 GNU_TIME = "/usr/bin/time"  # Debian's package time
 
@@ -44,6 +52,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench"))
+    parser.add_argument("--baseline", help="another mirebox-stats to compare with")
+    parser.add_argument("--runs", type=int, default=RUNS)
     options = parser.parse_args()
     os.makedirs(options.out, exist_ok=True)
     loggen = os.path.join(options.build, "stats_loggen")
@@ -52,29 +62,48 @@ def main():
     prom = os.path.join(options.out, "mirebox.prom")
 
     results = []
-    print(f"{'lines':>11} {'sources':>10} {'MB':>6} {'s':>6} {'lines/s':>11} {'peak RSS KiB':>13}")
-    for lines, sources in SIZES:
+    print(f"{'lines':>11} {'sources':>10} {'hosts':>5} {'MB':>6} {'s':>6} {'lines/s':>11} "
+          f"{'peak RSS KiB':>13}" + (f" {'baseline s':>10} {'ratio':>6}" if options.baseline else ""))
+    for lines, sources, hosts in SIZES:
         with open(log, "wb") as out:
-            subprocess.run([loggen, str(lines), str(sources)], stdout=out, check=True)
+            subprocess.run([loggen, str(lines), str(sources), "1", str(hosts)], stdout=out,
+                           check=True)
         with open(log, "rb") as warm:
             while warm.read(1 << 24):
                 pass
-        runs = [measure([stats, "--prometheus", prom, log]) for _ in range(RUNS)]
+        runs, baseline = [], []
+        for _ in range(options.runs):
+            runs.append(measure([stats, "--prometheus", prom, log]))
+            lines_read = 0
+            with open(prom, encoding="ascii") as metrics:
+                for line in metrics:
+                    if line.startswith("mirebox_log_lines_total"):
+                        lines_read += int(line.split()[1])
+            assert lines_read == lines, lines_read
+            if options.baseline:
+                baseline.append(measure([options.baseline, "--prometheus", prom, log]))
         seconds = statistics.median(run[0] for run in runs)
         peak = max(run[1] for run in runs)
-        with open(prom, encoding="ascii") as metrics:
-            read = next(line for line in metrics if line.startswith("mirebox_log_lines_total "))
-        assert int(read.split()[1]) == lines, read
         size_mb = os.path.getsize(log) / 1e6
-        results.append({"lines": lines, "sources": sources, "file_mb": round(size_mb, 1),
-                        "seconds": round(seconds, 3), "lines_per_second": round(lines / seconds),
-                        "peak_rss_kib": peak, "seconds_each_run": [round(r[0], 3) for r in runs]})
-        print(f"{lines:>11,} {sources:>10,} {size_mb:>6.0f} {seconds:>6.2f} "
-              f"{lines / seconds:>11,.0f} {peak:>13,}")
+        result = {"lines": lines, "sources": sources, "hosts": hosts,
+                  "file_mb": round(size_mb, 1), "seconds": round(seconds, 3),
+                  "lines_per_second": round(lines / seconds), "peak_rss_kib": peak,
+                  "seconds_each_run": [round(r[0], 3) for r in runs]}
+        row = (f"{lines:>11,} {sources:>10,} {hosts:>5} {size_mb:>6.0f} {seconds:>6.2f} "
+               f"{lines / seconds:>11,.0f} {peak:>13,}")
+        if baseline:
+            base = statistics.median(run[0] for run in baseline)
+            result.update(baseline_seconds=round(base, 3), ratio=round(seconds / base, 3),
+                          baseline_each_run=[round(r[0], 3) for r in baseline],
+                          baseline_peak_rss_kib=max(run[1] for run in baseline))
+            row += f" {base:>10.2f} {seconds / base:>6.3f}"
+        results.append(result)
+        print(row, flush=True)
     os.unlink(log)
 
     small = next(r for r in results if r["lines"] == 10_000_000 and r["sources"] == 10_000)
-    large = next(r for r in results if r["lines"] == 10_000_000 and r["sources"] == 1_000_000)
+    large = next(r for r in results if r["lines"] == 10_000_000 and r["sources"] == 1_000_000
+                 and r["hosts"] == 0)
     per_source = (large["peak_rss_kib"] - small["peak_rss_kib"]) * 1024 / (990_000)
     print(f"peak bytes per source, 10k to 1M sources at 10M lines: {per_source:.0f}")
     with open(os.path.join(options.out, "stats_results.json"), "w", encoding="ascii") as out:

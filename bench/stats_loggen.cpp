@@ -1,7 +1,11 @@
 // Writes a synthetic log of the daemon's standard output for the stats
 // benchmark: a month of a busy tarpit, with every line the daemon writes at -v.
 //
-//     stats_loggen LINES SOURCES [SEED] > synthetic.log
+//     stats_loggen LINES SOURCES [SEED [HOSTS]] > synthetic.log
+//
+// With HOSTS, the log is a log server's instead: the lines of that many
+// hosts' daemons, taken in turn, as rsyslogd writes what they forward
+// ("2026-12-01T00:00:00.000000+00:00 host1 mirebox[4242]: ACCEPT ...").
 //
 // Clients come from SOURCES addresses, half IPv4 (logged IPv4-mapped) and
 // half IPv6, up to 4096 held at once, each held for a time drawn
@@ -56,7 +60,7 @@ const char* timestamp(std::int64_t ms) {
     return full;
 }
 
-const char* host(std::uint64_t source) {
+const char* host_text(std::uint64_t source) {
     static char text[48];
     if (source % 2 == 0) {
         const std::uint64_t n = source / 2 + 0x0A000000;  // from 10.0.0.0 up
@@ -71,47 +75,68 @@ const char* host(std::uint64_t source) {
     return text;
 }
 
-void settings(std::int64_t ms) {
-    const char* at = timestamp(ms);
-    std::printf("%s Port 2222\n%s Delay 10000\n%s MaxLineLength 32\n%s MaxClients 4096\n"
-                "%s BindFamily IPv4 Mapped IPv6\n",
-                at, at, at, at, at);
+// What each line starts with: the daemon's timestamp, or the log server's
+// and the host's name and the daemon's tag; host is -1 for the former.
+const char* prefix(std::int64_t ms, int host) {
+    if (host < 0) return timestamp(ms);
+    static char text[96];
+    const char* at = timestamp(ms);  // 2026-12-01T00:00:00.123Z
+    std::snprintf(text, sizeof text, "%.23s000+00:00 host%d mirebox[%d]:", at, host,
+                  4242 + host);
+    return text;
 }
+
+void settings(std::int64_t ms, int host) {
+    for (const char* line : {"Port 2222", "Delay 10000", "MaxLineLength 32", "MaxClients 4096",
+                             "BindFamily IPv4 Mapped IPv6"})
+        std::printf("%s %s\n", prefix(ms, host), line);
+}
+
+// One daemon's clients and totals.
+struct Daemon {
+    std::vector<Held> held;
+    std::int64_t connects = 0, held_ms = 0, bytes = 0;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fputs("usage: stats_loggen LINES SOURCES [SEED]\n", stderr);
+        std::fputs("usage: stats_loggen LINES SOURCES [SEED [HOSTS]]\n", stderr);
         return 1;
     }
     const std::int64_t lines = std::strtoll(argv[1], nullptr, 10);
     const auto sources = static_cast<std::uint64_t>(std::strtoll(argv[2], nullptr, 10));
     Random random{argc > 3 ? std::strtoull(argv[3], nullptr, 10) | 1 : 88172645463325252ULL};
-    if (lines < 5 || sources < 1) return 1;
+    const int hosts = argc > 4 ? static_cast<int>(std::strtol(argv[4], nullptr, 10)) : 0;
+    if (lines < 5 || sources < 1 || hosts < 0 || hosts > 1000) return 1;
 
     const std::int64_t start_ms = 1796083200000;  // 2026-12-01T00:00:00Z
     const double step_ms = static_cast<double>(MONTH_MS) / static_cast<double>(lines);
-    std::vector<Held> held;
-    std::int64_t connects = 0, held_ms = 0, bytes = 0;
-    settings(start_ms);
-    for (std::int64_t line = 5; line < lines; ++line) {
+    std::vector<Daemon> daemons(hosts > 0 ? static_cast<std::size_t>(hosts) : 1);
+    for (std::size_t i = 0; i < daemons.size(); ++i)
+        settings(start_ms, hosts > 0 ? static_cast<int>(i) : -1);
+    for (std::int64_t line = 5 * static_cast<std::int64_t>(daemons.size()); line < lines; ++line) {
         const auto now = start_ms + static_cast<std::int64_t>(static_cast<double>(line) * step_ms);
+        const int host = hosts > 0 ? static_cast<int>(line % hosts) : -1;
+        Daemon& daemon = daemons[host < 0 ? 0 : static_cast<std::size_t>(host)];
+        std::vector<Held>& held = daemon.held;
         if (line % 1000000 == 0) {
-            settings(now);
+            settings(now, host);
             line += 4;
         } else if (line % 100000 == 0) {
             std::printf("%s TOTALS connects=%" PRId64 " seconds=%" PRId64 ".%03" PRId64
                         " bytes=%" PRId64 "\n",
-                        timestamp(now), connects, held_ms / 1000, held_ms % 1000, bytes);
+                        prefix(now, host), daemon.connects, daemon.held_ms / 1000,
+                        daemon.held_ms % 1000, daemon.bytes);
         } else if (held.empty() || (held.size() < MOST_HELD && random.below(2) == 0)) {
             const Held client{random.below(sources), now,
                               static_cast<std::int32_t>(1024 + random.below(64000)),
                               static_cast<std::int32_t>(4 + held.size())};
             held.push_back(client);
-            ++connects;
-            std::printf("%s ACCEPT host=%s port=%d fd=%d n=%zu/4096\n", timestamp(now),
-                        host(client.source), client.port, client.fd, held.size());
+            ++daemon.connects;
+            std::printf("%s ACCEPT host=%s port=%d fd=%d n=%zu/4096\n", prefix(now, host),
+                        host_text(client.source), client.port, client.fd, held.size());
         } else {
             const std::size_t at = random.below(held.size());
             const Held client = held[at];
@@ -122,11 +147,11 @@ int main(int argc, char** argv) {
                 100.0 * static_cast<double>(1ULL << random.below(20)) *
                 (1.0 + static_cast<double>(random.below(1000)) / 1000.0));
             const std::int64_t sent = time_ms / 10000 * 17;
-            held_ms += time_ms;
-            bytes += sent;
+            daemon.held_ms += time_ms;
+            daemon.bytes += sent;
             std::printf("%s CLOSE host=%s port=%d fd=%d time=%" PRId64 ".%03" PRId64
                         " bytes=%" PRId64 "\n",
-                        timestamp(now), host(client.source), client.port, client.fd,
+                        prefix(now, host), host_text(client.source), client.port, client.fd,
                         time_ms / 1000, time_ms % 1000, sent);
         }
     }

@@ -113,6 +113,14 @@ std::size_t hold_bucket(std::int64_t ms) {
     return bucket;
 }
 
+void observe_hold_in(HoldHistogram& histogram, std::int64_t ms, std::size_t bucket) {
+    ++histogram.fine[fine_index(ms)];
+    ++histogram.coarse[bucket];
+    ++histogram.count;
+    add_to(histogram.sum_ms, ms);
+    if (ms > histogram.max_ms) histogram.max_ms = ms;
+}
+
 void tally_accept(Tally& tally, Daemon& daemon, const LogLine& line) {
     ++daemon.connections;
     // n is the daemon's own count: it also mends ours after a daemon that was
@@ -138,9 +146,10 @@ void tally_close(Tally& tally, Daemon& daemon, const LogLine& line) {
         ++daemon.negative_times;
         ms = 0;
     }
-    observe_hold(tally.hold, ms);
+    const std::size_t bucket = hold_bucket(ms);
+    observe_hold_in(tally.hold, ms, bucket);
     HoldBuckets& hold = daemon.hold;
-    ++hold.coarse[hold_bucket(ms)];
+    ++hold.coarse[bucket];
     ++hold.count;
     add_to(hold.sum_ms, ms);
     add_to(daemon.bytes, line.bytes);
@@ -156,6 +165,8 @@ void tally_close(Tally& tally, Daemon& daemon, const LogLine& line) {
 // the one daemon. Null for a host past MAX_HOSTS, whose line is counted in
 // `others` alone.
 Daemon* daemon_of(Tally& tally, const LogLine& line) {
+    // Standard output's every line, and most of a syslog file's.
+    if (line.host.empty() && tally.current != OTHERS) return &tally.daemons[tally.current];
     const bool ours = line.kind != LineKind::foreign && line.kind != LineKind::unparsed;
     if (line.host.empty()) {
         // After another program's host, the daemon's words without a host
@@ -185,11 +196,7 @@ Daemon* daemon_of(Tally& tally, const LogLine& line) {
 }  // namespace
 
 void observe_hold(HoldHistogram& histogram, std::int64_t ms) {
-    ++histogram.fine[fine_index(ms)];
-    ++histogram.coarse[hold_bucket(ms)];
-    ++histogram.count;
-    add_to(histogram.sum_ms, ms);
-    if (ms > histogram.max_ms) histogram.max_ms = ms;
+    observe_hold_in(histogram, ms, hold_bucket(ms));
 }
 
 std::int64_t hold_percentile(const HoldHistogram& histogram, double fraction) {
