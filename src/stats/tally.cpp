@@ -1,5 +1,5 @@
 // Everything counted over the lines read, in memory that grows with the
-// number of distinct sources and nothing else.
+// number of distinct sources and of hosts, and nothing else.
 #include <cstdint>
 #include <cstring>
 #include <limits>

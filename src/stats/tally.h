@@ -1,5 +1,5 @@
 // Everything counted over the lines read, in memory that grows with the
-// number of distinct sources and nothing else.
+// number of distinct sources and of hosts, and nothing else.
 #pragma once
 
 #include <cstddef>

@@ -226,6 +226,36 @@ class LogServer(TarpitTest):
         _, errors = follower.communicate(timeout=DEADLINE)
         self.assertEqual(follower.returncode, 0, errors)
 
+    def test_a_line_sent_without_a_host_name_is_named_by_its_sender(self):
+        """FreeBSD's syslogd forwards its own lines over UDP with no host
+        name ("<30>Dec 10 03:00:47 mirebox[77]: ..."); the server's rsyslogd
+        names the host. The datagram is written here in that form."""
+        names = {}
+
+        def send():
+            with open(f"/proc/{self.network}/ns/net", encoding="ascii") as namespace:
+                if ctypes.CDLL(None, use_errno=True).setns(namespace.fileno(), CLONE_NEWNET):
+                    raise OSError(ctypes.get_errno(), "setns")
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+                for message in ("Port 2222", "ACCEPT host=::ffff:192.0.2.7 port=4000 fd=4 n=1/4096"):
+                    stamp = time.strftime("%b %e %H:%M:%S", time.localtime())
+                    sender.sendto(f"<30>{stamp} mirebox[77]: {message}".encode(),
+                                  ("127.0.0.1", SERVER_PORT))
+            names["sent"] = True
+
+        thread = threading.Thread(target=send)
+        thread.start()
+        thread.join(DEADLINE)
+        self.assertTrue(names.get("sent"))
+        self.wait(lambda: len(read_lines(self.fleet_log)) == 2, "both lines in the file")
+        report = json.loads(subprocess.run([STATS, "--json", self.fleet_log], check=True,
+                                           capture_output=True, text=True).stdout)
+        self.assertEqual(len(report["hosts"]), 1, read_lines(self.fleet_log))
+        host = report["hosts"][0]
+        self.assertNotIn("mirebox", host["host"], read_lines(self.fleet_log))
+        self.assertEqual(host["daemon"]["settings"], {"Port": 2222})
+        self.assertEqual(host["clients_held"], 1)
+
 
 if __name__ == "__main__":
     unittest.main()

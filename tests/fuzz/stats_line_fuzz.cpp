@@ -20,11 +20,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tally_line(tally, parse_line(text.substr(0, end), context));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     }
-    if (tally.unparsed + tally.foreign > tally.lines || tally.held_now < 0 ||
-        tally.hold.count != tally.releases || tally.sources.used * 4 > tally.sources.slots.size() * 3)
+    const Daemon all = whole_log(tally);
+    if (all.unparsed + all.foreign > all.lines || all.held_now < 0 ||
+        tally.hold.count != all.releases || all.hold.count != all.releases ||
+        tally.sources.used * 4 > tally.sources.slots.size() * 3)
         std::abort();
+    // Each host's own counts hold together as the whole log's do.
+    for (const Daemon& daemon : tally.daemons)
+        if (daemon.held_now < 0 || daemon.hold.count != daemon.releases ||
+            daemon.hold.sum_ms > tally.hold.sum_ms || daemon.bytes > all.bytes)
+            std::abort();
     // Sums of what was read: never below zero, and never below a part of them.
-    if (tally.hold.sum_ms < 0 || tally.bytes < 0 || tally.hold.max_ms > tally.hold.sum_ms)
+    if (tally.hold.sum_ms < 0 || all.bytes < 0 || tally.hold.max_ms > tally.hold.sum_ms)
         std::abort();
     for (const Source& source : tally.sources.slots)
         if (source.held_ms < 0 || source.held_ms > tally.hold.sum_ms) std::abort();
