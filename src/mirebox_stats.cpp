@@ -203,12 +203,13 @@ struct Follower {
 // while, or once it brings a line of the daemon's written around the start
 // or later: a busy log is never silent.
 void note_pipe_caught_up(Follower& follower, const Reader& reader, bool silent) {
-    if (silent) {
+    if (follower.caught_up || silent) {
         follower.caught_up = true;
         return;
     }
-    const Daemon all = whole_log(reader.tally);
-    if (all.has_time && all.last_ms >= follower.started_ms - LIVE_MS) follower.caught_up = true;
+    for (const Daemon& daemon : reader.tally.daemons)
+        if (daemon.has_time && daemon.last_ms >= follower.started_ms - LIVE_MS)
+            follower.caught_up = true;
 }
 
 // Waits on the pipe for data, but no longer than the next metrics are due.
@@ -241,9 +242,13 @@ ReadResult drain_file(Follower& follower) {
 // An all-zero metrics file rewritten for ever looks fresh to an alert on
 // its age: said once, when nothing of the daemon's has come for long.
 void say_if_silent(Follower& follower, const Reader& reader) {
-    if (follower.said_silent || monotonic_ms() - follower.started_mono < SILENT_MS ||
-        whole_log(reader.tally).seen_daemon)
-        return;
+    if (follower.said_silent || monotonic_ms() - follower.started_mono < SILENT_MS) return;
+    for (const Daemon& daemon : reader.tally.daemons) {
+        if (daemon.seen_daemon) {
+            follower.said_silent = true;  // the daemon's lines came: nothing to say
+            return;
+        }
+    }
     complain("no line of the daemon's in %d minutes: is this its log, written with LogLevel 1 "
              "or 2?", SILENT_MS / 60000);
     follower.said_silent = true;

@@ -25,8 +25,9 @@ std::string format_duration(std::int64_t ms);
 // them: 4356.286, -9.700.
 std::string seconds_text(std::int64_t ms);
 
-// A host's name as the report and the metrics show it: a syslog daemon
-// writes what its sender claims, so anything but printable ASCII is a "?".
+// A host's name as the report, JSON and metrics show it: a syslog daemon
+// writes what its sender claims, so every byte but printable ASCII, and "%"
+// itself, is written "%XX", and no two names are shown alike.
 std::string printable_host(std::string_view host);
 
 // ---- metrics.cpp

@@ -256,20 +256,12 @@ void json_period(std::string& out, const Daemon& daemon) {
         out += "null";
 }
 
-// A host name as a JSON string: a syslog daemon writes what its sender
-// claims, so anything but printable ASCII is escaped.
+// Printable ASCII as a JSON string.
 void json_string(std::string& out, std::string_view text) {
     out += '"';
     for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20 || byte >= 0x7f) {
-            append(out, "\\u%04x", byte);
-        } else {
-            out += c;
-        }
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
     }
     out += '"';
 }
@@ -298,9 +290,13 @@ void json_daemon(std::string& out, const Daemon& daemon) {
 }  // namespace
 
 std::string printable_host(std::string_view host) {
-    std::string out(host);
-    for (char& c : out)
-        if (c <= ' ' || c > '~') c = '?';
+    std::string out;
+    for (const char c : host) {
+        if (c > ' ' && c <= '~' && c != '%')
+            out += c;
+        else
+            append(out, "%%%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+    }
     return out;
 }
 
@@ -346,7 +342,8 @@ std::string text_report(const Tally& tally, const ReportOptions& options) {
                 " from other programs\n",
            all.lines, all.unparsed, all.foreign);
     if (tally.lines_past_max_hosts > 0)
-        append(out, "              %" PRIu64 " of hosts past the first %zu, not counted\n",
+        append(out, "              %" PRIu64 " of the daemon's from hosts past the first %zu, "
+                    "not read\n",
                tally.lines_past_max_hosts, MAX_HOSTS);
     append(out, "Connections   %" PRIu64 " from %s (%" PRIu64 " came back), %" PRIu64
                 " released\n",
@@ -421,10 +418,10 @@ std::string json_report(const Tally& tally, const ReportOptions& options) {
     for (std::size_t i = 0; i < shown.size(); ++i) {
         const Daemon& daemon = *shown[i];
         out += i == 0 ? "\n    {\"host\": " : ",\n    {\"host\": ";
-        if (names_hosts(tally))
-            json_string(out, daemon.host);
-        else
+        if (daemon.host.empty())
             out += "null";
+        else
+            json_string(out, printable_host(daemon.host));
         append(out, ", \"lines\": {\"read\": %" PRIu64 ", \"unparsed\": %" PRIu64
                     ", \"other_programs\": %" PRIu64 ", \"daemon_other\": %" PRIu64 "}",
                daemon.lines, daemon.unparsed, daemon.foreign, daemon.daemon_other);

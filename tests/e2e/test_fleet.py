@@ -191,7 +191,7 @@ class LogServer(TarpitTest):
 
         report = json.loads(subprocess.run([STATS, "--json", self.fleet_log], check=True,
                                            capture_output=True, text=True).stdout)
-        self.assertEqual(report["clients_held"], 3)
+        self.assertEqual(report["clients_held"], 3, read_lines(self.fleet_log)[:6])
         self.assertEqual(report["daemon"]["starts"], 2)
         by_host = {entry["host"]: entry for entry in report["hosts"]}
         self.assertEqual(set(by_host), set(hosts))

@@ -370,13 +370,14 @@ class FollowerUnit(unittest.TestCase):
 
 
 def metric(path, name):
-    """A sample's value in a metrics file, or None."""
+    """A series' value in a metrics file, summed over its hosts, or None."""
     try:
         with open(path, encoding="ascii") as text:
-            found = re.search(rf"^{name} (\S+)$", text.read(), flags=re.M)
+            found = re.findall(rf"^{name}(?:{{host=\"[^\"]*\"}})? (\S+)$", text.read(),
+                               flags=re.M)
     except FileNotFoundError:
         return None
-    return float(found[1]) if found else None
+    return sum(float(value) for value in found) if found else None
 
 
 if __name__ == "__main__":

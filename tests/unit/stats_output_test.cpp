@@ -223,13 +223,20 @@ TEST(Hosts, EverySeriesCarriesTheHostWithOneHostAsWithMany) {
              "mirebox_log_lines_total{host=\"hostA\"} 3",
          })
         EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
-    // A name a sender made up cannot break the format.
+    // Names a sender made up can neither break the formats nor be shown alike.
     Tally odd;
     ParseContext context;
-    tally_line(odd, parse_line("Dec 10 03:00:00 a\"b\\c\x1b mirebox[7]: Port 22", context));
-    EXPECT_NE(prometheus_text(odd).find("mirebox_starts_total{host=\"a\\\"b\\\\c?\"} 1\n"),
-              std::string::npos)
-        << prometheus_text(odd);
+    for (const char* name : {"a\"b\\c\x1b", "caf\xc3\xa9", "caf\xc3\xa8", "caf%C3%A8"})
+        tally_line(odd, parse_line(std::string("Dec 10 03:00:00 ") + name + " mirebox[7]: Port 22",
+                                   context));
+    const std::string text = prometheus_text(odd);
+    for (const char* expected : {"mirebox_starts_total{host=\"a\\\"b\\\\c%1B\"} 1\n",
+                                 "mirebox_starts_total{host=\"caf%C3%A9\"} 1\n",
+                                 "mirebox_starts_total{host=\"caf%C3%A8\"} 1\n",
+                                 "mirebox_starts_total{host=\"caf%25C3%25A8\"} 1\n"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    const std::string json = json_report(odd, ReportOptions{});
+    EXPECT_NE(json.find("{\"host\": \"a\\\"b\\\\c%1B\", "), std::string::npos) << json;
 }
 
 class MetricsFile : public ::testing::Test {
