@@ -1,5 +1,7 @@
 """Runs the real daemon binary and talks to it over real loopback sockets."""
 
+import contextlib
+import ctypes
 import glob
 import os
 import random
@@ -279,6 +281,24 @@ def write_config(directory, name, text):
     with open(path, "w", encoding="ascii") as config:
         config.write(text)
     return path
+
+
+CLONE_NEWNET = 0x40000000
+
+
+@contextlib.contextmanager
+def in_network_of(pid):
+    """Sockets made inside belong to the network namespace of process pid."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    with open(f"/proc/{pid}/ns/net", "rb") as theirs, \
+            open("/proc/thread-self/ns/net", "rb") as ours:
+        if libc.setns(theirs.fileno(), CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), "setns")
+        try:
+            yield
+        finally:
+            if libc.setns(ours.fileno(), CLONE_NEWNET) != 0:
+                raise OSError(ctypes.get_errno(), "setns back")
 
 
 class TarpitTest(unittest.TestCase):

@@ -6,8 +6,6 @@ Each daemon runs in namespaces of its own: a network whose loopback the
 service's default port is free on, and a /dev whose log socket is the test's.
 """
 
-import contextlib
-import ctypes
 import os
 import re
 import signal
@@ -17,7 +15,7 @@ import tempfile
 import unittest
 
 from harness import (CLOSE, DEADLINE, DEFAULT_CONFIG, ISOLATED, ISOLATED_REASON, TOTALS,
-                     TarpitTest, connect, needs_command)
+                     TarpitTest, connect, in_network_of, needs_command)
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "packaging"))
 from service_files import RcScript, SystemdUnit, needs_rc_subr  # noqa: E402
@@ -25,23 +23,7 @@ from service_files import RcScript, SystemdUnit, needs_rc_subr  # noqa: E402
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BUILD = os.environ.get("MIREBOX_BUILD_DIR", "")
 SAMPLE = os.path.join(SOURCE, "packaging", "mirebox.config.sample")
-CLONE_NEWNET = 0x40000000
 LOG_DAEMON_INFO = 3 * 8 + 6
-
-
-@contextlib.contextmanager
-def in_network_of(pid):
-    """Sockets made inside belong to the network namespace of process pid."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    with open(f"/proc/{pid}/ns/net", "rb") as theirs, \
-            open("/proc/thread-self/ns/net", "rb") as ours:
-        if libc.setns(theirs.fileno(), CLONE_NEWNET) != 0:
-            raise OSError(ctypes.get_errno(), "setns")
-        try:
-            yield
-        finally:
-            if libc.setns(ours.fileno(), CLONE_NEWNET) != 0:
-                raise OSError(ctypes.get_errno(), "setns back")
 
 
 class SystemLogSocket:

@@ -6,7 +6,6 @@ rsyslog-server.conf, writing one file. All of it in a network namespace of
 the test's own, since loopback does not cross network namespaces; then
 mirebox-stats on that file is checked against each daemon's own lines."""
 
-import ctypes
 import json
 import os
 import re
@@ -14,19 +13,17 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
 from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest, connect,
-                     find_program, needs_command)
+                     find_program, in_network_of, needs_command)
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 RSYSLOG = os.path.join(SOURCE, "packaging", "rsyslog")
 STATS = os.environ.get("MIREBOX_STATS_BINARY", "")
 IP = find_program("ip") or "ip"
 SERVER_PORT = 514
-CLONE_NEWNET = 0x40000000
 # What a host's rsyslogd needs besides the shipped forwarding: its socket,
 # its work directory for the queue, and a file of the host's own.
 HOST_CONF = """\
@@ -141,18 +138,8 @@ class LogServer(TarpitTest):
 
     def clients(self, port, count):
         """`count` clients of the port, made in the test's network namespace."""
-        made = []
-
-        def run():
-            with open(f"/proc/{self.network}/ns/net", encoding="ascii") as namespace:
-                if ctypes.CDLL(None, use_errno=True).setns(namespace.fileno(), CLONE_NEWNET):
-                    raise OSError(ctypes.get_errno(), "setns")
-            made.extend(connect(port) for _ in range(count))
-
-        thread = threading.Thread(target=run)
-        thread.start()
-        thread.join(DEADLINE)
-        self.assertEqual(len(made), count)
+        with in_network_of(self.network):
+            made = [connect(port) for _ in range(count)]
         for sock in made:
             self.addCleanup(sock.close)
         return made
@@ -230,23 +217,12 @@ class LogServer(TarpitTest):
         """FreeBSD's syslogd forwards its own lines over UDP with no host
         name ("<30>Dec 10 03:00:47 mirebox[77]: ..."); the server's rsyslogd
         names the host. The datagram is written here in that form."""
-        names = {}
-
-        def send():
-            with open(f"/proc/{self.network}/ns/net", encoding="ascii") as namespace:
-                if ctypes.CDLL(None, use_errno=True).setns(namespace.fileno(), CLONE_NEWNET):
-                    raise OSError(ctypes.get_errno(), "setns")
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-                for message in ("Port 2222", "ACCEPT host=::ffff:192.0.2.7 port=4000 fd=4 n=1/4096"):
-                    stamp = time.strftime("%b %e %H:%M:%S", time.localtime())
-                    sender.sendto(f"<30>{stamp} mirebox[77]: {message}".encode(),
-                                  ("127.0.0.1", SERVER_PORT))
-            names["sent"] = True
-
-        thread = threading.Thread(target=send)
-        thread.start()
-        thread.join(DEADLINE)
-        self.assertTrue(names.get("sent"))
+        with in_network_of(self.network), \
+                socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            for message in ("Port 2222", "ACCEPT host=::ffff:192.0.2.7 port=4000 fd=4 n=1/4096"):
+                stamp = time.strftime("%b %e %H:%M:%S", time.localtime())
+                sender.sendto(f"<30>{stamp} mirebox[77]: {message}".encode(),
+                              ("127.0.0.1", SERVER_PORT))
         self.wait(lambda: len(read_lines(self.fleet_log)) == 2, "both lines in the file")
         report = json.loads(subprocess.run([STATS, "--json", self.fleet_log], check=True,
                                            capture_output=True, text=True).stdout)
