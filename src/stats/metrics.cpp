@@ -56,11 +56,18 @@ std::string with(const std::string& labels, const std::string& more) {
     return labels.empty() ? more : labels + "," + more;
 }
 
-void counter(std::string& out, const std::vector<Series>& series, const char* name,
-             const char* help, std::uint64_t Daemon::*field) {
-    family(out, name, "counter", help);
+// A family with one sample of a daemon's field for each series.
+template <typename Field>
+void each(std::string& out, const std::vector<Series>& series, const char* name,
+          const char* type, const char* help, Field Daemon::*field) {
+    family(out, name, type, help);
     for (const Series& one : series)
         sample(out, name, one.labels, std::to_string(one.daemon->*field));
+}
+
+void counter(std::string& out, const std::vector<Series>& series, const char* name,
+             const char* help, std::uint64_t Daemon::*field) {
+    each(out, series, name, "counter", help, field);
 }
 
 void hold_histogram(std::string& out, const std::vector<Series>& series) {
@@ -124,13 +131,11 @@ std::string prometheus_text(const Tally& tally) {
     std::string out;
     counter(out, series, "mirebox_connections_total", "Clients the tarpit accepted.",
             &Daemon::connections);
-    family(out, "mirebox_clients_held", "gauge", "Clients the running tarpit holds now.");
-    for (const Series& one : series)
-        sample(out, "mirebox_clients_held", one.labels, std::to_string(one.daemon->held_now));
+    each(out, series, "mirebox_clients_held", "gauge", "Clients the running tarpit holds now.",
+         &Daemon::held_now);
     hold_histogram(out, series);
-    family(out, "mirebox_sent_bytes_total", "counter", "Bytes sent to released clients.");
-    for (const Series& one : series)
-        sample(out, "mirebox_sent_bytes_total", one.labels, std::to_string(one.daemon->bytes));
+    each(out, series, "mirebox_sent_bytes_total", "counter", "Bytes sent to released clients.",
+         &Daemon::bytes);
     counter(out, series, "mirebox_descriptor_exhaustions_total",
             "Times the tarpit ran out of descriptors.", &Daemon::exhaustions);
     counter(out, series, "mirebox_starts_total", "Times the tarpit started.",
