@@ -29,10 +29,27 @@ inline constexpr char FAMILY_IPV4_ONLY[] = "IPv4 Only";
 inline constexpr char FAMILY_IPV6_ONLY[] = "IPv6 Only";
 inline constexpr char FAMILY_MAPPED[] = "IPv4 Mapped IPv6";
 
-// The trace of level 2 that is not a call and its result ("socket() = 3").
+// The trace of level 2: each socket call with its main arguments and its
+// result, the wait's result apart from its call, a wait cut short by a
+// signal, and the errno of a refused option.
+inline constexpr char TRACE_SOCKET[] = "socket() = %d";
+inline constexpr char TRACE_OPTION[] = "setsockopt(%d, %s, true) = %d";
+inline constexpr char TRACE_RECEIVE_BUFFER[] = "setsockopt(%d, SO_RCVBUF, %d) = %d";
+inline constexpr char TRACE_BIND[] = "bind(%d, port=%d) = %d";
+inline constexpr char TRACE_LISTEN[] = "listen(%d) = %d";
+inline constexpr char TRACE_DESCRIPTOR_LIMIT[] = "setrlimit(RLIMIT_NOFILE, %ju) = %d";
+inline constexpr char TRACE_WAIT[] = "poll(%d, %d)";
 inline constexpr char WAIT_RESULT[] = "= %d";
 inline constexpr char INTERRUPTED[] = "EINTR";
+inline constexpr char TRACE_ACCEPT[] = "accept() = %d";
+inline constexpr char TRACE_WRITE[] = "write(%d) = %d";
+inline constexpr char TRACE_CLOSE[] = "close(%d)";
 inline constexpr char ERROR_NUMBER[] = "errno = %d, %s";
+// All of them, for the reader, which knows a trace line by its format.
+inline constexpr const char* TRACES[] = {
+    TRACE_SOCKET, TRACE_OPTION,  TRACE_RECEIVE_BUFFER, TRACE_BIND,  TRACE_LISTEN,
+    TRACE_DESCRIPTOR_LIMIT, TRACE_WAIT, WAIT_RESULT, INTERRUPTED, TRACE_ACCEPT,
+    TRACE_WRITE, TRACE_CLOSE, ERROR_NUMBER};
 
 // Problems, on standard error: the daemon's own start with its name.
 inline constexpr char PROBLEM_PREFIX[] = "mirebox: ";

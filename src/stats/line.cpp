@@ -155,14 +155,37 @@ bool take_syslog_tag(std::string_view& text, std::string_view& tag, std::int64_t
     if (word.ends_with(']')) {
         const std::size_t open = word.rfind('[');
         if (open == std::string_view::npos) return false;
-        std::int64_t value = 0;
-        if (!to_count(word.substr(open + 1, word.size() - open - 2), value)) return false;
+        const std::string_view number = word.substr(open + 1, word.size() - open - 2);
+        // RFC 5424's nil value, as rsyslog writes a message that gave no pid.
+        std::int64_t value = -1;
+        if (number != "-" && !to_count(number, value)) return false;
         pid = value;
         word = word.substr(0, open);
     }
     if (word.empty()) return false;
     take(rest, " ");
     tag = word;
+    text = rest;
+    return true;
+}
+
+// What RFC 5424 allows a HOSTNAME: printable ASCII, no space, 255 bytes at
+// most. A syslog daemon passes on whatever its sender claims; anything else
+// is not a host, and a name can cost no more than this in the report and the
+// metrics.
+bool is_host_name(std::string_view word) {
+    if (word.empty() || word.size() > MAX_HOST_NAME) return false;
+    for (const char c : word)
+        if (c <= ' ' || c > '~') return false;
+    return true;
+}
+
+// "host tag[pid]: " after a syslog or journal timestamp.
+bool take_host_and_tag(std::string_view& text, std::string_view& host, std::string_view& tag,
+                       std::int64_t& pid) {
+    std::string_view rest = text;
+    host = take_word(rest);
+    if (!is_host_name(host) || !take(rest, " ") || !take_syslog_tag(rest, tag, pid)) return false;
     text = rest;
     return true;
 }
@@ -214,17 +237,13 @@ LineKind complaint_kind(std::string_view message) {
     return is_daemon_complaint(message) ? LineKind::daemon_other : LineKind::unparsed;
 }
 
-// The socket-call trace: "socket() = 3", "poll(1, -1)", "= 0", "EINTR",
-// "errno = 22, Invalid argument". The calls are known by their shape.
+// The socket-call trace, "socket() = 3", "poll(1, -1)", "EINTR": exactly
+// the daemon's formats, so that no made-up line passes for one.
 bool is_trace(std::string_view message) {
     Fields fields;
-    if (message == messages::INTERRUPTED || scan(message, messages::ERROR_NUMBER, fields) ||
-        scan(message, messages::WAIT_RESULT, fields))
-        return true;
-    std::size_t name = 0;
-    while (name < message.size() && message[name] >= 'a' && message[name] <= 'z') ++name;
-    return name > 0 && name < message.size() && message[name] == '(' &&
-           (message.ends_with(')') || message.find(") = ") != std::string_view::npos);
+    for (const char* format : messages::TRACES)
+        if (scan(message, format, fields)) return true;
+    return false;
 }
 
 bool read_setting(std::string_view message, LogLine& line) {
@@ -281,14 +300,16 @@ bool read_event(std::string_view message, LogLine& line) {
     return read_setting(message, line);
 }
 
-// The daemon's message after the daemon's own timestamp, inside a journal line.
-LogLine parse_inner(std::string_view message, bool has_time, std::int64_t time_ms) {
+// The daemon's message after a syslog prefix, with the daemon's own
+// timestamp in front of it where it wrote one (-v under the journal).
+LogLine parse_inner(std::string_view message, bool has_time, std::int64_t time_ms,
+                    const ParseContext& context) {
     std::string_view rest = message;
     std::int64_t inner_ms = 0;
     bool daemon_form = false;
     if (take_iso_time(rest, inner_ms, daemon_form) && daemon_form && take(rest, " ")) {
         message = rest;
-        has_time = true;
+        has_time = inner_ms <= context.now_ms + MS_PER_DAY;
         time_ms = inner_ms;
     }
     LogLine line = parse_message(message);
@@ -305,6 +326,12 @@ LogLine of_kind(LineKind kind) {
 }
 
 }  // namespace
+
+std::int64_t wall_clock_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 std::int64_t LocalTime::year_at(std::int64_t ms) {
     if (year_ms_ != ms) {
@@ -351,10 +378,23 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
     bool syslog_only = false;
     if (take_iso_time(rest, time_ms, daemon_form)) {
         if (!take(rest, " ")) return of_kind(LineKind::unparsed);
+        // A time with a year that lies ahead is a sender's clock, or its
+        // claim, not a moment that has come: the line counts without it.
+        const bool believed = time_ms <= context.now_ms + MS_PER_DAY;
+        std::string_view host, tag, after_tag = rest;
+        std::int64_t pid = -1;
+        // A host and the daemon's tag make a line a host's before anything
+        // else: a host name can be shaped like the daemon's own words.
+        if (take_host_and_tag(after_tag, host, tag, pid) && tag == context.ident) {
+            LogLine line = parse_inner(after_tag, believed, time_ms, context);
+            line.pid = pid;
+            line.host = host;
+            return line;
+        }
         if (daemon_form) {
             LogLine line = parse_message(rest);
             if (line.kind != LineKind::unparsed) {
-                line.has_time = true;
+                line.has_time = believed;
                 line.time_ms = time_ms;
                 return line;
             }
@@ -368,16 +408,17 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
     }
 
     // Then the host: a log server's file holds many.
-    const std::string_view host = take_word(rest);
-    std::string_view tag;
+    std::string_view host, tag;
     std::int64_t pid = -1;
-    if (host.empty() || !take(rest, " ") || !take_syslog_tag(rest, tag, pid)) {
+    if (!take_host_and_tag(rest, host, tag, pid)) {
         // In a syslog file, "last message repeated 3 times" and the like.
-        LogLine line = of_kind(syslog_only ? LineKind::foreign : LineKind::unparsed);
-        if (syslog_only) line.host = host;
+        const std::string_view word = take_word(rest);
+        if (!syslog_only || !is_host_name(word)) return of_kind(LineKind::unparsed);
+        LogLine line = of_kind(LineKind::foreign);
+        line.host = word;
         return line;
     }
-    LogLine line = tag == context.ident ? parse_inner(rest, true, time_ms)
+    LogLine line = tag == context.ident ? parse_inner(rest, true, time_ms, context)
                                         : of_kind(LineKind::foreign);
     line.pid = pid;
     line.host = host;

@@ -74,12 +74,20 @@ private:
     std::int64_t hour_ms_ = 0;
 };
 
+// The wall clock, in milliseconds since the epoch.
+std::int64_t wall_clock_ms();
+
+// The longest host name a line may give: RFC 5424's HOSTNAME, 255 bytes.
+inline constexpr std::size_t MAX_HOST_NAME = 255;
+
 struct ParseContext {
     // The syslog tag of the daemon's lines; other tags are other programs.
     std::string_view ident = "mirebox";
-    // A syslog timestamp carries no year: it is taken as the latest one that
-    // does not put the line more than a day after this moment.
-    std::int64_t now_ms = 0;
+    // The reader's clock. A syslog timestamp carries no year: it is taken as
+    // the latest one that does not put the line more than a day after this
+    // moment. A time with a year more than a day after it is not believed:
+    // the line counts, without a time.
+    std::int64_t now_ms = wall_clock_ms();
     LocalTime local_time;
 };
 

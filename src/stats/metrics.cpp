@@ -154,7 +154,17 @@ std::string prometheus_text(const Tally& tally) {
         for (const Series& one : series)
             if (one.daemon->has_time)
                 sample(out, "mirebox_last_event_timestamp_seconds", one.labels,
-                       seconds_text(one.daemon->last_ms));
+                       seconds_text(one.daemon->latest_ms));
+    }
+    // The reader's own, not a host's: there from the first host on, so that
+    // an alert sees it rise from zero.
+    if (names_hosts(tally)) {
+        const std::string help =
+            "Lines of the tarpit's from hosts past the first " + std::to_string(MAX_HOSTS) +
+            ", not read.";
+        family(out, "mirebox_log_lines_past_host_limit_total", "counter", help.c_str());
+        sample(out, "mirebox_log_lines_past_host_limit_total", "",
+               std::to_string(tally.lines_past_max_hosts));
     }
     return out;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -19,16 +20,24 @@ namespace {
 
 constexpr std::size_t BAR_WIDTH = 40;
 
+// A row holds a host name of up to 255 bytes: whatever the length, it is
+// formatted whole, in place.
 [[gnu::format(printf, 2, 3)]] void append(std::string& out, const char* format, ...) {
-    char buffer[512];
-    std::va_list args;
+    std::va_list args, again;
     va_start(args, format);
+    va_copy(again, args);
+    char buffer[256];
     const int length = std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
-    if (length > 0)
-        out.append(buffer, static_cast<std::size_t>(length) < sizeof buffer
-                               ? static_cast<std::size_t>(length)
-                               : sizeof buffer - 1);
+    if (length > 0 && static_cast<std::size_t>(length) < sizeof buffer) {
+        out.append(buffer, static_cast<std::size_t>(length));
+    } else if (length > 0) {
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(out.data() + at, static_cast<std::size_t>(length) + 1, format, again);
+        out.resize(at + static_cast<std::size_t>(length));
+    }
+    va_end(again);
 }
 
 // "2026-12-10 03:00:47" in UTC; with `iso`, "2026-12-10T03:00:47.123Z".
@@ -301,16 +310,16 @@ std::string printable_host(std::string_view host) {
 }
 
 std::string seconds_text(std::int64_t ms) {
-    std::string out;
-    if (ms < 0) {
-        out = "-";
-        ms = -ms;
-    }
-    append(out, "%" PRId64 ".%03" PRId64, ms / 1000, ms % 1000);
+    // Through an unsigned magnitude: -INT64_MIN is past what int64_t holds.
+    const std::uint64_t magnitude = ms < 0 ? 0 - static_cast<std::uint64_t>(ms)
+                                           : static_cast<std::uint64_t>(ms);
+    std::string out = ms < 0 ? "-" : "";
+    append(out, "%" PRIu64 ".%03" PRIu64, magnitude / 1000, magnitude % 1000);
     return out;
 }
 
 std::string format_duration(std::int64_t ms) {
+    if (ms == std::numeric_limits<std::int64_t>::min()) ++ms;  // a millisecond off, not undefined
     if (ms < 0) return "-" + format_duration(-ms);
     static constexpr struct {
         std::int64_t ms;

@@ -37,21 +37,16 @@ std::pair<std::int64_t, std::int64_t> fine_bounds(std::size_t index) {
     return {low, low + width - 1};
 }
 
-std::uint64_t hash_address(const Address& address) {
-    std::uint64_t low = 0, high = 0;
-    std::memcpy(&low, address.bytes, 8);
-    std::memcpy(&high, address.bytes + 8, 8);
-    std::uint64_t h = (low * 0x9E3779B97F4A7C15ULL) ^ high;
-    h ^= h >> 32;
-    h *= 0xD6E8FEB86659FD93ULL;
-    h ^= h >> 32;
-    return h;
+std::size_t home_slot(const SourceTable& table, const Address& address) {
+    return static_cast<std::size_t>(keyed_hash(table.key, address.bytes, sizeof address.bytes)) &
+           (table.slots.size() - 1);
 }
 
-Source& place(std::vector<Source>& slots, const Address& address, bool& fresh) {
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = hash_address(address) & mask;; i = (i + 1) & mask) {
-        Source& slot = slots[i];
+// REQUIRES: a free slot in table.slots.
+Source& place(SourceTable& table, const Address& address, bool& fresh) {
+    const std::size_t mask = table.slots.size() - 1;
+    for (std::size_t i = home_slot(table, address);; i = (i + 1) & mask) {
+        Source& slot = table.slots[i];
         if (is_unknown(slot.address)) {
             slot.address = address;
             fresh = true;
@@ -65,14 +60,14 @@ Source& place(std::vector<Source>& slots, const Address& address, bool& fresh) {
 }
 
 void grow(SourceTable& table) {
-    std::vector<Source> bigger(table.slots.empty() ? FIRST_TABLE_SIZE : table.slots.size() * 2,
-                               Source{});
-    for (const Source& source : table.slots) {
+    std::vector<Source> old(table.slots.empty() ? FIRST_TABLE_SIZE : table.slots.size() * 2,
+                            Source{});
+    table.slots.swap(old);
+    for (const Source& source : old) {
         if (is_unknown(source.address)) continue;
         bool fresh = false;
-        place(bigger, source.address, fresh) = source;
+        place(table, source.address, fresh) = source;
     }
-    table.slots.swap(bigger);
 }
 
 void settings_block_begins(Daemon& daemon, const LogLine& line, bool new_process) {
@@ -159,20 +154,20 @@ void tally_close(Tally& tally, Daemon& daemon, const LogLine& line) {
 }
 
 // The daemon a line belongs to. One that names its host is that host's, and
-// a host's first line of the daemon's makes it one. One that names none (a
-// line not understood, a journal's note, the daemon's standard error mixed
-// in) goes with the line before it; in a log that names no host, that is
-// the one daemon. Null for a host past MAX_HOSTS, whose line is counted in
-// `others` alone.
+// a host's first line of the daemon's makes it one. The daemon's own words
+// with no host are its standard output's, whatever came before: they never
+// touch a named host. Any other line that names none (one not understood, a
+// journal's note) goes with the line before it; in a log that names no host,
+// that is the one daemon. Null for a host past MAX_HOSTS, whose line is
+// counted in `others` alone.
 Daemon* daemon_of(Tally& tally, const LogLine& line) {
-    // Standard output's every line, and most of a syslog file's.
-    if (line.host.empty() && tally.current != OTHERS) return &tally.daemons[tally.current];
     const bool ours = line.kind != LineKind::foreign && line.kind != LineKind::unparsed;
     if (line.host.empty()) {
-        // After another program's host, the daemon's words without a host
-        // are its standard output's.
-        if (ours && tally.current == OTHERS) tally.current = 0;
-    } else if (tally.current == OTHERS || tally.daemons[tally.current].host != line.host) {
+        // Standard output's every line, and most of a syslog file's.
+        if (ours) tally.current = 0;
+        return tally.current == OTHERS ? &tally.others : &tally.daemons[tally.current];
+    }
+    if (tally.current == OTHERS || tally.daemons[tally.current].host != line.host) {
         const auto found = tally.host_index.find(std::string(line.host));
         if (found != tally.host_index.end()) {
             tally.current = found->second;
@@ -218,9 +213,21 @@ std::int64_t hold_percentile(const HoldHistogram& histogram, double fraction) {
 Source& find_source(SourceTable& table, const Address& address) {
     if ((table.used + 1) * 4 > table.slots.size() * 3) grow(table);
     bool fresh = false;
-    Source& source = place(table.slots, address, fresh);
+    Source& source = place(table, address, fresh);
     if (fresh) ++table.used;
     return source;
+}
+
+std::size_t longest_probe(const SourceTable& table) {
+    std::size_t longest = 0;
+    const std::size_t mask = table.slots.size() - 1;
+    for (std::size_t i = 0; i < table.slots.size(); ++i) {
+        const Address& address = table.slots[i].address;
+        if (is_unknown(address)) continue;
+        const std::size_t distance = (i - home_slot(table, address)) & mask;
+        longest = distance > longest ? distance : longest;
+    }
+    return longest;
 }
 
 void tally_line(Tally& tally, const LogLine& line) {
@@ -239,6 +246,7 @@ void tally_line(Tally& tally, const LogLine& line) {
     if (line.has_time) {
         if (!daemon.has_time || line.time_ms < daemon.first_ms) daemon.first_ms = line.time_ms;
         if (!daemon.has_time || line.time_ms > daemon.last_ms) daemon.last_ms = line.time_ms;
+        daemon.latest_ms = line.time_ms;
         daemon.has_time = true;
     }
     // Another pid is another process: what the last one held is gone. Only
@@ -298,6 +306,7 @@ Daemon whole_log(const Tally& tally) {
         if (one.has_time) {
             if (!all.has_time || one.first_ms < all.first_ms) all.first_ms = one.first_ms;
             if (!all.has_time || one.last_ms > all.last_ms) all.last_ms = one.last_ms;
+            if (!all.has_time || one.latest_ms > all.latest_ms) all.latest_ms = one.latest_ms;
             all.has_time = true;
         }
         all.connections += one.connections;

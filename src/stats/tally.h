@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "stats/address.h"
+#include "stats/hash.h"
 #include "stats/line.h"
 
 namespace mirebox::stats {
@@ -45,14 +46,18 @@ struct Source {
 static_assert(sizeof(Source) == 32);
 
 // Open addressing with linear probing: 32 bytes a slot, between 3/8 and 3/4
-// of the slots in use.
+// of the slots in use. The slot an address starts from is a keyed hash of it.
 struct SourceTable {
     std::vector<Source> slots;
     std::size_t used = 0;
+    HashKey key = random_hash_key();
 };
 
 // REQUIRES: !is_unknown(address).
 Source& find_source(SourceTable& table, const Address& address);
+// The most slots any source lies past the one its hash names: what the
+// slowest lookup walks.
+std::size_t longest_probe(const SourceTable& table);
 
 struct Totals {
     std::int64_t connects = 0;
@@ -77,8 +82,9 @@ struct Daemon {
     std::uint64_t foreign = 0;
     std::uint64_t daemon_other = 0;
     bool has_time = false;
-    std::int64_t first_ms = 0;
-    std::int64_t last_ms = 0;
+    std::int64_t first_ms = 0;   // the earliest time of a line
+    std::int64_t last_ms = 0;    // the latest time of a line
+    std::int64_t latest_ms = 0;  // the time of the last line read, whatever came before
     // Clients
     std::uint64_t connections = 0;
     std::uint64_t releases = 0;
@@ -108,6 +114,14 @@ struct Daemon {
 inline constexpr std::size_t MAX_HOSTS = 4096;
 inline constexpr std::size_t OTHERS = static_cast<std::size_t>(-1);
 
+// Host names are chosen by whoever sends to a log server: keyed as sources are.
+struct HostHash {
+    HashKey key = random_hash_key();
+    std::size_t operator()(const std::string& host) const {
+        return static_cast<std::size_t>(keyed_hash(key, host.data(), host.size()));
+    }
+};
+
 struct Tally {
     // daemons[0] is the log's that names no host; one more for each host
     // that logged a line of the daemon's, in the order they came.
@@ -117,10 +131,10 @@ struct Tally {
     Daemon others;
     // Lines of hosts past MAX_HOSTS, counted in `others` as not understood.
     std::uint64_t lines_past_max_hosts = 0;
-    // Where a line that names no host is counted: with the line before it.
-    // An index into daemons, or OTHERS.
+    // Where a line that names no host, and is not the daemon's, is counted:
+    // with the line before it. An index into daemons, or OTHERS.
     std::size_t current = 0;
-    std::unordered_map<std::string, std::size_t> host_index;
+    std::unordered_map<std::string, std::size_t, HostHash> host_index;
     // The whole log's: the fine buckets for percentiles, the hours, sources.
     HoldHistogram hold;
     std::uint64_t per_hour[24] = {};  // ACCEPT lines by hour of day, UTC

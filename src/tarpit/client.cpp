@@ -34,7 +34,7 @@ Client* admit_client(int fd, std::int32_t delay_ms) {
     // allows keeps a flooding client from costing memory.
     const int one = 1;
     const int shrunk = setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &one, sizeof one);
-    emit_log(LOG_LEVEL_DEBUG, "setsockopt(%d, SO_RCVBUF, %d) = %d", fd, one, shrunk);
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_RECEIVE_BUFFER, fd, one, shrunk);
     if (shrunk == -1)
         emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
 
@@ -59,7 +59,7 @@ SendResult send_banner_line(Client* client, std::int32_t max_line_length, std::u
     const std::size_t length = make_banner_line(line, max_line_length, state);
     for (;;) {
         const ssize_t written = write(client->fd, line, length);
-        emit_log(LOG_LEVEL_DEBUG, "write(%d) = %d", client->fd, static_cast<int>(written));
+        emit_log(LOG_LEVEL_DEBUG, messages::TRACE_WRITE, client->fd, static_cast<int>(written));
         if (written != -1) {
             // A short write is not completed: the client gets a fresh line next time.
             client->bytes += written;
@@ -79,7 +79,7 @@ void log_accept(const Client* client, std::int32_t held, std::int32_t limit) {
 }
 
 void release_client(Client* client) {
-    emit_log(LOG_LEVEL_DEBUG, "close(%d)", client->fd);
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_CLOSE, client->fd);
     const std::int64_t held_ms = wall_clock_ms() - client->connected_ms;
     emit_log(LOG_LEVEL_INFO, messages::CLOSE, client->host, client->port, client->fd,
              held_ms / 1000, held_ms % 1000, client->bytes);

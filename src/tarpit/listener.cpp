@@ -20,7 +20,7 @@ namespace {
 // set, and IPV6_V6ONLY is set to 0 for the dual-stack socket.
 void set_option(int fd, int level, int name, const char* label, int value) {
     const int result = setsockopt(fd, level, name, &value, sizeof value);
-    emit_log(LOG_LEVEL_DEBUG, "setsockopt(%d, %s, true) = %d", fd, label, result);
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_OPTION, fd, label, result);
     if (result == -1)
         emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
 }
@@ -29,7 +29,7 @@ void set_option(int fd, int level, int name, const char* label, int value) {
 
 int open_listener(std::int32_t port, std::int32_t family) {
     const int fd = socket(family == AF_INET ? AF_INET : AF_INET6, SOCK_STREAM, 0);
-    emit_log(LOG_LEVEL_DEBUG, "socket() = %d", fd);
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_SOCKET, fd);
     if (fd == -1) exit_with_errno();
 
     set_option(fd, SOL_SOCKET, SO_REUSEADDR, "SO_REUSEADDR", 1);
@@ -58,12 +58,12 @@ int open_listener(std::int32_t port, std::int32_t family) {
         address.sin6_addr = in6addr_any;
         bound = bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     }
-    emit_log(LOG_LEVEL_DEBUG, "bind(%d, port=%d) = %d", fd, port, bound);
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_BIND, fd, port, bound);
     if (bound == -1) exit_with_errno();
 
     // The system lowers the backlog to its own limit.
     const int listening = listen(fd, INT_MAX);
-    emit_log(LOG_LEVEL_DEBUG, "listen(%d) = %d", fd, listening);
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_LISTEN, fd, listening);
     if (listening == -1) exit_with_errno();
 
     // Non-blocking, so a connection that vanishes between poll and accept

@@ -32,7 +32,7 @@ void raise_descriptor_limit() {
     if (getrlimit(RLIMIT_NOFILE, &limit) == -1 || limit.rlim_cur == limit.rlim_max) return;
     limit.rlim_cur = limit.rlim_max;
     const int raised = setrlimit(RLIMIT_NOFILE, &limit);
-    emit_log(LOG_LEVEL_DEBUG, "setrlimit(RLIMIT_NOFILE, %ju) = %d",
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_DESCRIPTOR_LIMIT,
              static_cast<std::uintmax_t>(limit.rlim_max), raised);
     if (raised == -1)
         emit_log(LOG_LEVEL_DEBUG, messages::ERROR_NUMBER, errno, std::strerror(errno));
@@ -127,7 +127,7 @@ AcceptResult accept_failed(int error, const ClientQueue& queue, Settings& settin
 
 AcceptResult accept_client(int listener, ClientQueue& queue, Settings& settings) {
     const int fd = accept(listener, nullptr, nullptr);
-    emit_log(LOG_LEVEL_DEBUG, "accept() = %d", fd);
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_ACCEPT, fd);
     ++totals.connects;
     if (fd == -1) return accept_failed(errno, queue, settings);
     Client* client = admit_client(fd, settings.Delay);

@@ -85,7 +85,7 @@ void serve_totals_request(const ClientQueue& queue) {
 bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigset_t& wait_mask) {
     pollfd entry{listener, POLLIN, 0};
     const nfds_t watched = watch_listener ? 1 : 0;
-    emit_log(LOG_LEVEL_DEBUG, "poll(%d, %d)", static_cast<int>(watched), timeout_ms);
+    emit_log(LOG_LEVEL_DEBUG, messages::TRACE_WAIT, static_cast<int>(watched), timeout_ms);
 #ifdef MIREBOX_HAVE_PPOLL
     const timespec timeout{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
     const int ready = ppoll(&entry, watched, timeout_ms < 0 ? nullptr : &timeout, &wait_mask);

@@ -50,8 +50,9 @@ TEST_F(LineTest, EveryFormOfTheSameEvent) {
         {"2026-12-10T05:30:47+0230 gate mirebox[1234]: ", LineKind::accept, AT_47, 1234},
         {"2026-12-10T03:00:48+0000 gate mirebox[77]: 2026-12-10T03:00:47.123Z ", LineKind::accept,
          AT_47_123, 77},
-        // A syslog daemon that writes no pid.
+        // A syslog daemon that writes no pid, and RFC 5424's nil pid as rsyslog writes it.
         {"Dec 10 03:00:47 gate mirebox: ", LineKind::accept, AT_47, -1},
+        {"2026-12-10T03:00:47.123456+00:00 gate mirebox[-]: ", LineKind::accept, AT_47_123, -1},
     };
     for (const Expected& expected : cases) {
         const std::string text = expected.text + accept;
@@ -265,6 +266,88 @@ TEST_F(LineTest, SyslogYearIsTheLatestNotMoreThanADayAhead) {
         const LogLine line = parse(std::string(expected.stamp) + " gate mirebox[1]: Port 22");
         EXPECT_EQ(line.kind, LineKind::setting);
         EXPECT_EQ(line.time_ms, expected.expected_ms);
+    }
+}
+
+TEST_F(LineTest, SystemLogTimesAreTheLocalTimeOfTheReader) {
+    // A zone east of UTC, as a log server's: its 08:30:47 is 03:00:47 UTC.
+    setenv("TZ", "MBX-5:30", 1);
+    tzset();
+    const LogLine line = parse("Dec 10 08:30:47 gate mirebox[1]: Port 22");
+    setenv("TZ", "UTC0", 1);
+    tzset();
+    EXPECT_EQ(line.time_ms, AT_47);
+}
+
+TEST_F(LineTest, AHostIsWhatRfc5424AllowsAHostNameToBe) {
+    const std::string longest(MAX_HOST_NAME, 'h');
+    const struct {
+        std::string host;
+        bool taken;
+    } cases[] = {
+        {"gate", true}, {"gate.example.org", true}, {"2001:db8::7", true}, {"192.0.2.7", true},
+        {"a(b", true}, {longest, true}, {longest + "h", false}, {"caf\xc3\xa9", false},
+        {"esc\x1b", false}, {"tab\tbed", false}, {std::string("n\0l", 3), false},
+    };
+    for (const char* stamp : {"Dec 10 03:00:47 ", "2026-12-10T03:00:47.123456+00:00 ",
+                              "2026-12-10T03:00:47.123Z "}) {
+        for (const auto& expected : cases) {
+            const std::string text = stamp + expected.host + " mirebox[7]: Port 22";
+            SCOPED_TRACE(text);
+            const LogLine line = parse(text);
+            EXPECT_EQ(line.kind, expected.taken ? LineKind::setting : LineKind::unparsed);
+            EXPECT_EQ(line.host, expected.taken ? expected.host : "");
+        }
+    }
+    // Another program's line, or a syslog note, from such a "host" is no host's either.
+    EXPECT_EQ(parse("Dec 10 03:00:47 caf\xc3\xa9 sshd[1]: x").kind, LineKind::unparsed);
+    EXPECT_EQ(parse("Dec 10 03:00:47 " + longest + "h last message repeated").host, "");
+}
+
+TEST_F(LineTest, AHostAndTheDaemonsTagComeBeforeAnyOtherReading) {
+    // After the daemon's own stamp, host names shaped like its trace.
+    const struct {
+        const char* text;
+        LineKind kind;
+        const char* host;
+    } cases[] = {
+        {"2026-12-10T03:00:47.123Z a(b mirebox[1]: x)", LineKind::unparsed, "a(b"},
+        {"2026-12-10T03:00:47.123Z close(4) mirebox[1]: Port 22", LineKind::setting, "close(4)"},
+        {"2026-12-10T03:00:47.123Z a(b sshd[1]: x)", LineKind::foreign, "a(b"},
+        // The daemon's own words stay its standard output's.
+        {"2026-12-10T03:00:47.123Z close(4)", LineKind::trace, ""},
+        {"2026-12-10T03:00:47.123Z ACCEPT host=2001:db8:: port=1 fd=4 n=1/4096", LineKind::accept,
+         ""},
+        // Only the daemon's trace formats are its trace.
+        {"2026-12-10T03:00:47.123Z sync() = 0", LineKind::unparsed, ""},
+        {"2026-12-10T03:00:47.123Z close(4) = 0", LineKind::unparsed, ""},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.text);
+        const LogLine line = parse(expected.text);
+        EXPECT_EQ(line.kind, expected.kind);
+        EXPECT_EQ(line.host, expected.host);
+    }
+}
+
+TEST_F(LineTest, ATimeWithAYearMoreThanADayAheadIsNotBelieved) {
+    // The reader's clock is at 04:00:47.000 on the 10th.
+    const struct {
+        const char* text;
+        bool believed;
+    } cases[] = {
+        {"2026-12-11T04:00:47.000Z Port 22", true},
+        {"2026-12-11T04:00:47.001Z Port 22", false},
+        {"2099-12-31T23:59:59.999+00:00 gate mirebox[1]: Port 22", false},
+        {"2026-12-11T05:00:47.000+01:00 gate mirebox[1]: Port 22", true},
+        // The daemon's own stamp inside a journal line is the line's time.
+        {"2026-12-10T03:00:48+0000 gate mirebox[77]: 2099-01-01T00:00:00.000Z Port 22", false},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.text);
+        const LogLine line = parse(expected.text);
+        EXPECT_EQ(line.kind, LineKind::setting);
+        EXPECT_EQ(line.has_time, expected.believed);
     }
 }
 

@@ -369,12 +369,116 @@ TEST(Hosts, PastTheLimitAHostsLinesAreCountedButNotRead) {
         feed.host_lines("host" + std::to_string(i), 100, {accept(1)});
     EXPECT_EQ(feed.tally.daemons.size(), MAX_HOSTS + 1);
     EXPECT_EQ(feed.tally.lines_past_max_hosts, 1u);
+    EXPECT_NE(prometheus_text(feed.tally).find("\nmirebox_log_lines_past_host_limit_total 1\n"),
+              std::string::npos);
     EXPECT_EQ(feed.all().connections, MAX_HOSTS);
     EXPECT_EQ(feed.all().lines, MAX_HOSTS + 1);
     EXPECT_EQ(feed.all().unparsed, 1u);
     // Hosts already known are still read.
     feed.host_lines("host0", 100, {accept(2)});
     EXPECT_EQ(feed.host("host0").held_now, 2);
+}
+
+TEST(Hosts, ALineReadAsStandardOutputsNeverTouchesANamedHost) {
+    // gate logs no pids (RFC 5424's nil value), so an orderly stop is what
+    // makes its next settings block a start.
+    const auto gate = [](const std::string& message) {
+        return "2026-12-10T03:00:47.123456+00:00 gate mirebox[-]: " + message;
+    };
+    Feed feed;
+    for (const std::string& setting : SETTINGS) feed.line(gate(setting));
+    feed.line(gate(TOTALS));
+    // A host name shaped like the daemon's trace, after the daemon's stamp, is
+    // a host's line; a daemon's real standard output mixed in is its own.
+    feed.line("2026-12-10T03:00:48.000Z a(b mirebox[1]: x)");
+    EXPECT_FALSE(feed.tally.daemons[0].seen_daemon);
+    feed.line("2026-12-10T03:00:48.000Z poll(1, -1)");
+    EXPECT_TRUE(feed.tally.daemons[0].seen_daemon);
+    for (const std::string& setting : SETTINGS) feed.line(gate(setting));
+    EXPECT_EQ(feed.host("gate").starts, 2u);
+    EXPECT_EQ(feed.host("gate").reloads, 0u);
+    EXPECT_EQ(feed.tally.daemons.size(), 2u);
+    EXPECT_EQ(feed.tally.others.unparsed, 1u);
+}
+
+TEST(Hosts, TheLastEventIsTheLatestLinesAndALineFromTheFutureMovesNoTime) {
+    Feed feed;
+    feed.host_lines("gate", 100, {SETTINGS[0]});  // 2026-12-10T03:00:47.123Z
+    // A day ahead of the reader's clock: counted, and a host of its own
+    // registered, but its time is not believed.
+    feed.line("2099-12-31T23:59:59.999+00:00 gate mirebox[100]: " + accept(1));
+    feed.line("2099-12-31T23:59:59.999+00:00 newcomer mirebox[5]: " + accept(1));
+    EXPECT_EQ(feed.host("gate").connections, 1u);
+    EXPECT_EQ(feed.host("gate").last_ms, 1796871647123);
+    EXPECT_FALSE(feed.host("newcomer").has_time);
+    // A clock set back: the period keeps its end, the last event follows.
+    feed.line("2026-12-10T02:00:00.000+00:00 gate mirebox[100]: " + close());
+    EXPECT_EQ(feed.host("gate").latest_ms, 1796868000000);
+    EXPECT_EQ(feed.host("gate").last_ms, 1796871647123);
+    EXPECT_EQ(feed.host("gate").first_ms, 1796868000000);
+    EXPECT_EQ(feed.all().last_ms, 1796871647123);
+}
+
+// Addresses of one /64 whose low 64 bits are chosen so that the multiply
+// and shift mixer this table once used, unkeyed, sends every one of them to
+// the first slot of any table up to 2^32 slots.
+std::vector<Address> colliding_addresses(std::size_t count) {
+    constexpr std::uint64_t C1 = 0x9E3779B97F4A7C15ULL, C2 = 0xD6E8FEB86659FD93ULL;
+    std::uint64_t inverse = C2;  // of C2, modulo 2^64, by Newton's steps
+    for (int i = 0; i < 5; ++i) inverse *= 2 - C2 * inverse;
+    Address prefix{};
+    EXPECT_TRUE(parse_address("2001:db8::", prefix));
+    std::uint64_t low = 0;
+    std::memcpy(&low, prefix.bytes, 8);
+    std::vector<Address> addresses;
+    for (std::uint64_t k = 1; k <= count; ++k) {
+        std::uint64_t mixed = k << 32;  // the old hash, its low 32 bits zero
+        mixed ^= mixed >> 32;
+        mixed *= inverse;
+        mixed ^= mixed >> 32;
+        const std::uint64_t high = mixed ^ (low * C1);
+        Address address = prefix;
+        std::memcpy(address.bytes + 8, &high, 8);
+        addresses.push_back(address);
+    }
+    return addresses;
+}
+
+TEST(Sources, AddressesChosenToCollideWalkNoLongChain) {
+    SourceTable table;
+    for (const Address& address : colliding_addresses(3000)) find_source(table, address);
+    EXPECT_EQ(table.used, 3000u);
+    EXPECT_EQ(table.slots.size(), 4096u);
+    // All 3000 share a slot under the old hash: the longest walk is 2999.
+    EXPECT_LT(longest_probe(table), 300u);
+}
+
+TEST(Sources, TheKeyChangesNoOutputAndEachTableHasItsOwn) {
+    const auto report = [](HashKey key) {
+        Feed feed;
+        feed.tally.sources.key = key;
+        feed.settings();
+        for (const Address& address : colliding_addresses(200)) {
+            const std::string host = format_address(address);
+            feed.stdout_lines({accept(1, host.c_str()), close("2.000", host.c_str())});
+        }
+        return text_report(feed.tally, ReportOptions{}) + json_report(feed.tally, ReportOptions{});
+    };
+    EXPECT_EQ(report({1, 2}), report({0xdeadbeef, 0xfeedface}));
+    const Tally a, b;
+    EXPECT_NE(a.sources.key.k0 ^ a.sources.key.k1, b.sources.key.k0 ^ b.sources.key.k1);
+    EXPECT_NE(a.host_index.hash_function()("gate"), b.host_index.hash_function()("gate"));
+}
+
+TEST(Sources, TheKeyedHashIsSipHash) {
+    // The reference vectors of SipHash-2-4 (key 00..0f, message 00..0e),
+    // which shares all but its round counts with the SipHash-1-3 in use.
+    const HashKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
+    unsigned char message[15];
+    for (unsigned char i = 0; i < sizeof message; ++i) message[i] = i;
+    EXPECT_EQ((siphash<2, 4>(key, message, 0)), 0x726fdb47dd0e0e31ULL);
+    EXPECT_EQ((siphash<2, 4>(key, message, 1)), 0x74f839c593dc67fdULL);
+    EXPECT_EQ((siphash<2, 4>(key, message, 15)), 0xa129ca6149be45e5ULL);
 }
 
 TEST(Lines, EachKindIsCountedAndThePeriodSpansTheDaemonsLines) {
