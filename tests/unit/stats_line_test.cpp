@@ -239,6 +239,17 @@ TEST_F(LineTest, WhatIsSkippedAndWhatIsNotUnderstood) {
         SCOPED_TRACE(expected.text);
         EXPECT_EQ(parse(expected.text).kind, expected.kind);
     }
+    // A path of more pieces than a scan tries: the cost of a line is bounded,
+    // not its reading exact.
+    std::string pieces;
+    for (int i = 0; i < 40; ++i) pieces += ":a";
+    EXPECT_EQ(parse("2026-12-10T03:00:47+0000 gate mirebox[9]: x" + pieces + ":3: Missing value")
+                  .kind,
+              LineKind::unparsed);
+    EXPECT_EQ(parse("2026-12-10T03:00:47+0000 gate mirebox[9]: x" + pieces.substr(0, 40) +
+                    ":3: Missing value")
+                  .kind,
+              LineKind::daemon_other);
 }
 
 TEST_F(LineTest, CarriageReturnAtTheEndIsIgnored) {
@@ -314,6 +325,9 @@ TEST_F(LineTest, AHostAndTheDaemonsTagComeBeforeAnyOtherReading) {
         {"2026-12-10T03:00:47.123Z a(b mirebox[1]: x)", LineKind::unparsed, "a(b"},
         {"2026-12-10T03:00:47.123Z close(4) mirebox[1]: Port 22", LineKind::setting, "close(4)"},
         {"2026-12-10T03:00:47.123Z a(b sshd[1]: x)", LineKind::foreign, "a(b"},
+        // One that reads as a trace line too, as a whole.
+        {"2026-12-10T03:00:47.123Z setsockopt(3, mirebox[1]: x, true) = 0", LineKind::unparsed,
+         "setsockopt(3,"},
         // The daemon's own words stay its standard output's.
         {"2026-12-10T03:00:47.123Z close(4)", LineKind::trace, ""},
         {"2026-12-10T03:00:47.123Z ACCEPT host=2001:db8:: port=1 fd=4 n=1/4096", LineKind::accept,
