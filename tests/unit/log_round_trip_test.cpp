@@ -186,6 +186,33 @@ TEST_F(RoundTrip, TotalsLines) {
     EXPECT_EQ(lines[0].duration_ms, 2000);
 }
 
+TEST_F(RoundTrip, TraceLines) {
+    // Every socket call of a listener's life and of one client's, at level 2.
+    verbosity = 2;
+    std::vector<stats::LogLine> lines = read_back(1, [] {
+        const int listener = open_listener(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        wait_for_work(listener, true, 0, none);
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        Client* record = admit_client(pair[0], 1000);
+        ASSERT_NE(record, nullptr);
+        std::uint64_t state = 1;
+        send_banner_line(record, 32, state);
+        release_client(record);
+        close(pair[1]);
+        close(listener);
+    });
+    std::vector<std::string> kinds;
+    for (const stats::LogLine& line : lines)
+        if (line.kind != stats::LineKind::trace) kinds.push_back(std::to_string(int(line.kind)));
+    // socket, two options, bind, listen, poll and its result, the client's
+    // buffer, its write, its close, and its CLOSE line.
+    EXPECT_GE(lines.size(), 11u);
+    EXPECT_EQ(kinds, std::vector<std::string>{std::to_string(int(stats::LineKind::close))});
+}
+
 TEST_F(RoundTrip, SettingsLines) {
     const struct {
         Settings settings;
