@@ -411,11 +411,14 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
     std::string_view host, tag;
     std::int64_t pid = -1;
     if (!take_host_and_tag(rest, host, tag, pid)) {
-        // In a syslog file, "last message repeated 3 times" and the like.
         const std::string_view word = take_word(rest);
-        if (!syslog_only || !is_host_name(word)) return of_kind(LineKind::unparsed);
-        LogLine line = of_kind(LineKind::foreign);
-        line.host = word;
+        LogLine line = of_kind(LineKind::unparsed);
+        line.bad_host = !word.empty() && !is_host_name(word);
+        // In a syslog file, "last message repeated 3 times" and the like.
+        if (syslog_only && !line.bad_host) {
+            line.kind = LineKind::foreign;
+            line.host = word;
+        }
         return line;
     }
     LogLine line = tag == context.ident ? parse_inner(rest, true, time_ms, context)

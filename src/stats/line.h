@@ -47,6 +47,7 @@ struct LogLine {
     std::int64_t time_ms = 0;   // milliseconds since the epoch, UTC
     std::int64_t pid = -1;      // -1 where the form shows none (standard output)
     std::string_view host;      // the host the line names, in the text parsed; empty if none
+    bool bad_host = false;      // where a host stands, a word no host name can be
     Address address{};
     std::int64_t value = 0;     // setting: its number (BindFamily: 0, 4 or 6)
     std::int64_t held = 0;      // ACCEPT: n, the clients the daemon holds

@@ -308,6 +308,7 @@ TEST_F(LineTest, AHostIsWhatRfc5424AllowsAHostNameToBe) {
             const LogLine line = parse(text);
             EXPECT_EQ(line.kind, expected.taken ? LineKind::setting : LineKind::unparsed);
             EXPECT_EQ(line.host, expected.taken ? expected.host : "");
+            EXPECT_EQ(line.bad_host, !expected.taken);
         }
     }
     // Another program's line, or a syslog note, from such a "host" is no host's either.
