@@ -156,18 +156,23 @@ void tally_close(Tally& tally, Daemon& daemon, const LogLine& line) {
 // The daemon a line belongs to. One that names its host is that host's, and
 // a host's first line of the daemon's makes it one. The daemon's own words
 // with no host are its standard output's, whatever came before: they never
-// touch a named host. Any other line that names none (one not understood, a
-// journal's note) goes with the line before it; in a log that names no host,
-// that is the one daemon. Null for a host past MAX_HOSTS, whose line is
-// counted in `others` alone.
+// touch a named host. A line whose host is no host name is a stranger's, in
+// `others`. Any other line that names none (one not understood, a journal's
+// note) goes with the line before it; in a log that names no host, that is
+// the one daemon. Null for a host past MAX_HOSTS, whose line is counted in
+// `others` alone.
 Daemon* daemon_of(Tally& tally, const LogLine& line) {
     const bool ours = line.kind != LineKind::foreign && line.kind != LineKind::unparsed;
-    if (line.host.empty()) {
+    if (line.host.empty() && !line.bad_host) {
         // Standard output's every line, and most of a syslog file's.
         if (ours) tally.current = 0;
         return tally.current == OTHERS ? &tally.others : &tally.daemons[tally.current];
     }
-    if (tally.current == OTHERS || tally.daemons[tally.current].host != line.host) {
+    if (line.bad_host) {
+        // No host of ours has such a name, and no line of a host's is
+        // counted with it.
+        tally.current = OTHERS;
+    } else if (tally.current == OTHERS || tally.daemons[tally.current].host != line.host) {
         const auto found = tally.host_index.find(std::string(line.host));
         if (found != tally.host_index.end()) {
             tally.current = found->second;

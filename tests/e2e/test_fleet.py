@@ -171,14 +171,19 @@ class LogServer(TarpitTest):
                       f"{name}'s TOTALS")
             totals[name] = [re.search(TOTALS, line) for line in read_lines(own)
                             if re.search(TOTALS, line)][-1]
-        # Every line of both hosts reaches the log server.
+        # Every line of both hosts reaches the log server, and so do a
+        # stranger's made-up ones.
+        hostile = self.send_hostile_lines()
         self.wait(lambda: all(sum(f" {name} mirebox[" in line for line in read_lines(self.fleet_log))
                               == len(read_lines(own)) for name, (_, own) in hosts.items()),
                   "every line forwarded")
+        self.wait(lambda: len(read_lines(self.fleet_log)) == hostile + sum(
+            len(read_lines(own)) for _, own in hosts.values()), "the stranger's lines written")
 
         report = json.loads(subprocess.run([STATS, "--json", self.fleet_log], check=True,
                                            capture_output=True, text=True).stdout)
         self.assertEqual(report["clients_held"], 3, read_lines(self.fleet_log)[:6])
+        self.assertEqual(report["lines"]["unparsed"], hostile, "\n".join(read_lines(self.fleet_log)))
         self.assertEqual(report["daemon"]["starts"], 2)
         by_host = {entry["host"]: entry for entry in report["hosts"]}
         self.assertEqual(set(by_host), set(hosts))
@@ -207,11 +212,28 @@ class LogServer(TarpitTest):
         expected = ['mirebox_clients_held{host="hostA"} 2', 'mirebox_clients_held{host="hostB"} 1',
                     'mirebox_starts_total{host="hostA"} 1', 'mirebox_starts_total{host="hostB"} 1']
         self.wait(lambda: all(line in series() for line in expected), f"{expected} in the metrics")
-        self.assertTrue(all("{host=" in line for line in series() if not line.startswith("#")),
+        self.assertTrue(all("{host=" in line for line in series()
+                            if not line.startswith(("#", "mirebox_log_lines_past_host_limit"))),
                         series())
         follower.send_signal(signal.SIGTERM)
         _, errors = follower.communicate(timeout=DEADLINE)
         self.assertEqual(follower.returncode, 0, errors)
+
+    def send_hostile_lines(self):
+        """RFC 5424 datagrams, which rsyslog writes with whatever host name
+        they claim: one of 4000 bytes beyond ASCII, one a byte too long, and
+        one shaped like the daemon's trace after the daemon's own kind of
+        stamp. None is any host's. Returns how many were sent."""
+        stamp = time.strftime("%Y-%m-%dT%H:%M:%S.123Z", time.gmtime())
+        lines = [b"\xff" * 4000 + b" mirebox 7 - - Port 22",
+                 b"h" * 256 + b" mirebox 7 - - ACCEPT host=192.0.2.9 port=1 fd=4 n=1/4096",
+                 b"a(b mirebox 1 - - x)"]
+        with in_network_of(self.network), \
+                socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            for line in lines:
+                sender.sendto(b"<30>1 " + stamp.encode() + b" " + line,
+                              ("127.0.0.1", SERVER_PORT))
+        return len(lines)
 
     def test_a_line_sent_without_a_host_name_is_named_by_its_sender(self):
         """FreeBSD's syslogd forwards its own lines over UDP with no host

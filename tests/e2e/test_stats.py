@@ -247,6 +247,9 @@ class Following(StatsTest):
         an alert on the file's age. Its clocks run 600 times fast here, so ten
         minutes pass in one second."""
         cases = [("Dec 10 03:00:47 gate sshd[812]: Accepted publickey for root\n", 1),
+                 # Lines that name no host count for the daemon of standard
+                 # output, but are none of its own.
+                 ("-- No entries --\nmake: Nothing to be done for 'all'.\n", 1),
                  ("2026-12-10T03:00:47.123Z Port 2222\n", 0)]
         for text, said in cases:
             with self.subTest(text=text):
@@ -613,6 +616,33 @@ class Metrics(unittest.TestCase):
                 result = subprocess.run(["promtool", "check", "metrics"], stdin=metrics,
                                         capture_output=True, text=True, timeout=DEADLINE)
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+
+
+    @needs_command("prometheus", "promtool")
+    def test_the_most_hosts_with_the_longest_names_make_a_bounded_file(self):
+        """Whoever can send to a log server can make up a host name for every
+        line: at most 4096 hosts are kept, with names of at most 255 bytes, so
+        the file stays under 29 MB (a node_exporter scrape of it takes about a
+        second). Longer names and bytes beyond ASCII name no host at all."""
+        def line(host):
+            return b"2026-12-10T03:00:00.000+00:00 " + host + b" mirebox[7]: Port 22\n"
+        log = b"".join(line(f"{number:04}".ljust(255, "h").encode()) for number in range(4097))
+        log += line(b"h" * 256) + line(b"\xff" * 4000)
+        with tempfile.TemporaryDirectory() as directory:
+            prom = os.path.join(directory, "mirebox.prom")
+            with open(os.path.join(directory, "fleet.log"), "wb") as out:
+                out.write(log)
+            run_stats("--quiet", "--prometheus", prom, out.name)
+            size = os.path.getsize(prom)
+            with open(prom, encoding="ascii") as metrics:
+                result = subprocess.run(["promtool", "check", "metrics"], stdin=metrics,
+                                        capture_output=True, text=True, timeout=DEADLINE)
+            with open(prom, encoding="ascii") as metrics:
+                samples = parse_metrics(metrics.read())
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
+        self.assertLess(size, 29_000_000)
+        self.assertEqual(sum(name.startswith("mirebox_starts_total{") for name in samples), 4096)
+        self.assertEqual(samples["mirebox_log_lines_past_host_limit_total"], 1)
 
 
 class CommandLine(unittest.TestCase):
