@@ -25,11 +25,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tally.hold.count != all.releases || all.hold.count != all.releases ||
         tally.sources.used * 4 > tally.sources.slots.size() * 3)
         std::abort();
-    // Each host's own counts hold together as the whole log's do.
-    for (const Daemon& daemon : tally.daemons)
+    // Each host's own counts hold together as the whole log's do, its name is
+    // one a host can have, and no time it shows lies more than a day ahead.
+    if (tally.daemons.size() > MAX_HOSTS + 1) std::abort();
+    for (const Daemon& daemon : tally.daemons) {
         if (daemon.held_now < 0 || daemon.hold.count != daemon.releases ||
-            daemon.hold.sum_ms > tally.hold.sum_ms || daemon.bytes > all.bytes)
+            daemon.hold.sum_ms > tally.hold.sum_ms || daemon.bytes > all.bytes ||
+            daemon.host.size() > MAX_HOST_NAME)
             std::abort();
+        for (const char c : daemon.host)
+            if (c <= ' ' || c > '~') std::abort();
+        if (daemon.has_time && (daemon.last_ms > context.now_ms + 86400000 ||
+                                daemon.latest_ms > daemon.last_ms))
+            std::abort();
+    }
     // Sums of what was read: never below zero, and never below a part of them.
     if (tally.hold.sum_ms < 0 || all.bytes < 0 || tally.hold.max_ms > tally.hold.sum_ms)
         std::abort();
