@@ -14,16 +14,27 @@ With --baseline, another build of mirebox-stats (an earlier commit's, say)
 runs beside it, the two taking turns on each file, and the script prints the
 ratio of their medians.
 
+With --hostile, it measures instead what a stranger can make it cost: 80,000
+sources chosen to share a slot of the source table under the unkeyed hash it
+once had, against as many random ones (a flood any holder of an IPv6 /64 can
+send); and the largest metrics file made-up host names can give (4096 hosts
+of 255-byte names), scraped by Debian's node_exporter as Prometheus scrapes
+it, compressed, five times.
+
     python3 bench/run_stats_bench.py [--build build] [--out build/bench]
-                                     [--baseline PROGRAM] [--runs N]
+                                     [--baseline PROGRAM] [--runs N] [--hostile]
 """
 
 import argparse
 import json
 import os
+import random
+import shutil
 import statistics
 import subprocess
 import sys
+import time
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -48,16 +59,110 @@ def measure(command):
     return float(seconds), int(kib)
 
 
+def chosen_sources(count):
+    """IPv6 addresses of one /64 whose low 64 bits send them all to the first
+    slot under the table's old unkeyed mixer (a multiply, shift and multiply)."""
+    c1, c2, mask = 0x9E3779B97F4A7C15, 0xD6E8FEB86659FD93, (1 << 64) - 1
+    inverse = pow(c2, -1, 1 << 64)
+    low = int.from_bytes(bytes.fromhex("20010db800000000"), "little")
+    addresses = []
+    for k in range(1, count + 1):
+        mixed = (k << 32) & mask
+        mixed ^= mixed >> 32
+        mixed = (mixed * inverse) & mask
+        mixed ^= mixed >> 32
+        high = mixed ^ ((low * c1) & mask)
+        raw = low.to_bytes(8, "little") + high.to_bytes(8, "little")
+        addresses.append(":".join(raw[i:i + 2].hex() for i in range(0, 16, 2)))
+    return addresses
+
+
+def write_sources_log(path, addresses):
+    with open(path, "w", encoding="ascii") as out:
+        for n, address in enumerate(addresses):
+            out.write(f"2026-12-10T03:00:00.000Z ACCEPT host={address} port=1 fd=4 n=1/4096\n"
+                      f"2026-12-10T03:00:01.000Z CLOSE host={address} port=1 fd=4 "
+                      f"time=1.000 bytes=20\n")
+
+
+def scrape_seconds(directory):
+    """Median of five compressed scrapes of node_exporter's textfile collector."""
+    exporter = shutil.which("prometheus-node-exporter")
+    if exporter is None:
+        return None
+    port = 19100 + os.getpid() % 1000
+    process = subprocess.Popen(  # pylint: disable=consider-using-with
+        [exporter, f"--web.listen-address=127.0.0.1:{port}", "--collector.disable-defaults",
+         "--collector.textfile", f"--collector.textfile.directory={directory}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        request = urllib.request.Request(f"http://127.0.0.1:{port}/metrics",
+                                         headers={"Accept-Encoding": "gzip"})
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                urllib.request.urlopen(request, timeout=30).read()  # pylint: disable=consider-using-with
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        times = []
+        for _ in range(5):
+            start = time.monotonic()
+            with urllib.request.urlopen(request, timeout=60) as response:
+                response.read()
+            times.append(time.monotonic() - start)
+        return statistics.median(times)
+    finally:
+        process.terminate()
+        process.wait()
+
+
+def hostile(options, stats):
+    log = os.path.join(options.out, "hostile.log")
+    programs = [("mirebox-stats", stats)] + ([("baseline", options.baseline)]
+                                             if options.baseline else [])
+    chosen = chosen_sources(80_000)
+    rng = random.Random(1)
+    plain = [":".join(f"{rng.getrandbits(16):x}" for _ in range(8)) for _ in range(80_000)]
+    for name, addresses in (("chosen", chosen), ("random", plain)):
+        write_sources_log(log, addresses)
+        for label, program in programs:
+            seconds = statistics.median(measure([program, log])[0] for _ in range(options.runs))
+            print(f"80,000 {name} sources, {label}: {seconds:.2f} s", flush=True)
+    directory = os.path.join(options.out, "textfile")
+    os.makedirs(directory, exist_ok=True)
+    with open(log, "w", encoding="ascii") as out:
+        for number in range(4097):
+            out.write(f"2026-12-10T03:00:00.000+00:00 {number:04}{'h' * 251} mirebox[7]: "
+                      "Port 22\n")
+    prom = os.path.join(directory, "mirebox.prom")
+    subprocess.run([stats, "--quiet", "--prometheus", prom, log], check=True)
+    with open(prom, encoding="ascii") as metrics:
+        series = sum(1 for line in metrics if not line.startswith("#"))
+    print(f"worst metrics file: {os.path.getsize(prom) / 1e6:.1f} MB, {series:,} series")
+    seconds = scrape_seconds(directory)
+    print("node_exporter scrape, compressed: " +
+          (f"{seconds:.2f} s" if seconds is not None else "prometheus-node-exporter missing"))
+    os.unlink(log)
+    shutil.rmtree(directory)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench"))
     parser.add_argument("--baseline", help="another mirebox-stats to compare with")
     parser.add_argument("--runs", type=int, default=RUNS)
+    parser.add_argument("--hostile", action="store_true")
     options = parser.parse_args()
     os.makedirs(options.out, exist_ok=True)
     loggen = os.path.join(options.build, "stats_loggen")
     stats = os.path.join(options.build, "mirebox-stats")
+    if options.hostile:
+        hostile(options, stats)
+        return
     log = os.path.join(options.out, "stats.log")
     prom = os.path.join(options.out, "mirebox.prom")
 
