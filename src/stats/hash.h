@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace mirebox::stats {
 
@@ -46,16 +47,22 @@ inline void round(State& s) {
 
 // A little-endian word, whatever the machine's order.
 inline std::uint64_t word(const unsigned char* bytes) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+#else
     std::uint64_t value = 0;
     for (int i = 7; i >= 0; --i) value = (value << 8) | bytes[i];
     return value;
+#endif
 }
 
 }  // namespace sip
 
 // SipHash with `C` rounds for each word and `D` to finish.
 template <int C, int D>
-std::uint64_t siphash(const HashKey& key, const void* data, std::size_t size) {
+inline std::uint64_t siphash(const HashKey& key, const void* data, std::size_t size) {
     sip::State s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
                  key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
     const auto* bytes = static_cast<const unsigned char*>(data);
@@ -79,6 +86,23 @@ std::uint64_t siphash(const HashKey& key, const void* data, std::size_t size) {
 // the output never leaves the process.
 inline std::uint64_t keyed_hash(const HashKey& key, const void* data, std::size_t size) {
     return siphash<1, 3>(key, data, size);
+}
+
+// The same for sixteen bytes, an address, written out: it is on the path of
+// every ACCEPT and CLOSE line.
+inline std::uint64_t keyed_hash_16(const HashKey& key, const unsigned char (&bytes)[16]) {
+    sip::State s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
+                 key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+    for (const std::uint64_t m : {sip::word(bytes), sip::word(bytes + 8), std::uint64_t{16} << 56}) {
+        s.v3 ^= m;
+        sip::round(s);
+        s.v0 ^= m;
+    }
+    s.v2 ^= 0xff;
+    sip::round(s);
+    sip::round(s);
+    sip::round(s);
+    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
 }  // namespace mirebox::stats

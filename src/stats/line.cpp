@@ -25,9 +25,10 @@ constexpr std::int64_t MS_PER_DAY = 86400000;
 constexpr std::int64_t MAX_HOLD_MS = 36525 * MS_PER_DAY;
 constexpr std::int64_t MAX_CLIENT_BYTES = std::int64_t{1} << 48;
 
-bool take(std::string_view& text, std::string_view prefix) {
-    if (!text.starts_with(prefix)) return false;
-    text.remove_prefix(prefix.size());
+// One character: a timestamp's separators, on the path of every line.
+bool take(std::string_view& text, char c) {
+    if (text.empty() || text[0] != c) return false;
+    text.remove_prefix(1);
     return true;
 }
 
@@ -82,16 +83,16 @@ bool valid_clock(std::int64_t hour, std::int64_t minute, std::int64_t second) {
 bool take_iso_time(std::string_view& text, std::int64_t& ms, bool& daemon_form) {
     std::string_view rest = text;
     std::int64_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (!take_fixed(rest, 4, year) || !take(rest, "-") || !take_fixed(rest, 2, month) ||
-        !take(rest, "-") || !take_fixed(rest, 2, day) || !take(rest, "T") ||
-        !take_fixed(rest, 2, hour) || !take(rest, ":") || !take_fixed(rest, 2, minute) ||
-        !take(rest, ":") || !take_fixed(rest, 2, second))
+    if (!take_fixed(rest, 4, year) || !take(rest, '-') || !take_fixed(rest, 2, month) ||
+        !take(rest, '-') || !take_fixed(rest, 2, day) || !take(rest, 'T') ||
+        !take_fixed(rest, 2, hour) || !take(rest, ':') || !take_fixed(rest, 2, minute) ||
+        !take(rest, ':') || !take_fixed(rest, 2, second))
         return false;
     if (month < 1 || month > 12 || day < 1 || day > 31 || !valid_clock(hour, minute, second))
         return false;
     std::int64_t fraction_ms = 0;
     std::size_t fraction_digits = 0;
-    if (take(rest, ".")) {
+    if (take(rest, '.')) {
         fraction_digits = count_digits(rest);
         if (fraction_digits == 0 || fraction_digits > 9) return false;
         for (std::size_t i = 0; i < 3; ++i)
@@ -99,14 +100,14 @@ bool take_iso_time(std::string_view& text, std::int64_t& ms, bool& daemon_form) 
         rest.remove_prefix(fraction_digits);
     }
     std::int64_t offset_minutes = 0;
-    const bool utc = take(rest, "Z");
+    const bool utc = take(rest, 'Z');
     if (!utc) {
         const bool east = rest.starts_with('+');
         if (!east && !rest.starts_with('-')) return false;
         rest.remove_prefix(1);
         std::int64_t offset_hours = 0, offset_rest = 0;
         if (!take_fixed(rest, 2, offset_hours)) return false;
-        take(rest, ":");
+        take(rest, ':');
         if (!take_fixed(rest, 2, offset_rest) || offset_hours > 23 || offset_rest > 59)
             return false;
         offset_minutes = (offset_hours * 60 + offset_rest) * (east ? 1 : -1);
@@ -129,8 +130,8 @@ bool take_bsd_time(std::string_view& text, ParseContext& context, std::int64_t& 
     std::int64_t day = 0, hour = 0, minute = 0, second = 0;
     const std::size_t day_digits = count_digits(rest);
     if (day_digits < 1 || day_digits > 2 || !take_fixed(rest, day_digits, day) ||
-        !take(rest, " ") || !take_fixed(rest, 2, hour) || !take(rest, ":") ||
-        !take_fixed(rest, 2, minute) || !take(rest, ":") || !take_fixed(rest, 2, second))
+        !take(rest, ' ') || !take_fixed(rest, 2, hour) || !take(rest, ':') ||
+        !take_fixed(rest, 2, minute) || !take(rest, ':') || !take_fixed(rest, 2, second))
         return false;
     if (day < 1 || day > 31 || !valid_clock(hour, minute, second)) return false;
     const std::int64_t month = static_cast<std::int64_t>(at / 3) + 1;
@@ -163,7 +164,7 @@ bool take_syslog_tag(std::string_view& text, std::string_view& tag, std::int64_t
         word = word.substr(0, open);
     }
     if (word.empty()) return false;
-    take(rest, " ");
+    take(rest, ' ');
     tag = word;
     text = rest;
     return true;
@@ -185,9 +186,16 @@ bool take_host_and_tag(std::string_view& text, std::string_view& host, std::stri
                        std::int64_t& pid) {
     std::string_view rest = text;
     host = take_word(rest);
-    if (!is_host_name(host) || !take(rest, " ") || !take_syslog_tag(rest, tag, pid)) return false;
+    if (!is_host_name(host) || !take(rest, ' ') || !take_syslog_tag(rest, tag, pid)) return false;
     text = rest;
     return true;
+}
+
+// Whether text starts with a host and the daemon's tag.
+bool names_host_and_tag(std::string_view text, const ParseContext& context) {
+    std::string_view host, tag;
+    std::int64_t pid = -1;
+    return take_host_and_tag(text, host, tag, pid) && tag == context.ident;
 }
 
 // A line of the daemon's help text, whatever configuration file it names.
@@ -307,7 +315,7 @@ LogLine parse_inner(std::string_view message, bool has_time, std::int64_t time_m
     std::string_view rest = message;
     std::int64_t inner_ms = 0;
     bool daemon_form = false;
-    if (take_iso_time(rest, inner_ms, daemon_form) && daemon_form && take(rest, " ")) {
+    if (take_iso_time(rest, inner_ms, daemon_form) && daemon_form && take(rest, ' ')) {
         message = rest;
         has_time = inner_ms <= context.now_ms + MS_PER_DAY;
         time_ms = inner_ms;
@@ -377,30 +385,33 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
     bool daemon_form = false;
     bool syslog_only = false;
     if (take_iso_time(rest, time_ms, daemon_form)) {
-        if (!take(rest, " ")) return of_kind(LineKind::unparsed);
+        if (!take(rest, ' ')) return of_kind(LineKind::unparsed);
         // A time with a year that lies ahead is a sender's clock, or its
         // claim, not a moment that has come: the line counts without it.
         const bool believed = time_ms <= context.now_ms + MS_PER_DAY;
+        if (daemon_form) {
+            // A host and the daemon's tag make a line a host's before any
+            // other reading: a host name can be shaped like the daemon's own
+            // words. Only a trace line can be both: each event's first word is
+            // followed by a fixed word, a number or "host=", never a tag.
+            LogLine line = parse_message(rest);
+            if (line.kind != LineKind::unparsed &&
+                (line.kind != LineKind::trace || !names_host_and_tag(rest, context))) {
+                line.has_time = believed;
+                line.time_ms = time_ms;
+                return line;
+            }
+        }
         std::string_view host, tag, after_tag = rest;
         std::int64_t pid = -1;
-        // A host and the daemon's tag make a line a host's before anything
-        // else: a host name can be shaped like the daemon's own words.
         if (take_host_and_tag(after_tag, host, tag, pid) && tag == context.ident) {
             LogLine line = parse_inner(after_tag, believed, time_ms, context);
             line.pid = pid;
             line.host = host;
             return line;
         }
-        if (daemon_form) {
-            LogLine line = parse_message(rest);
-            if (line.kind != LineKind::unparsed) {
-                line.has_time = believed;
-                line.time_ms = time_ms;
-                return line;
-            }
-        }
     } else if (take_bsd_time(rest, context, time_ms)) {
-        if (!take(rest, " ")) return of_kind(LineKind::unparsed);
+        if (!take(rest, ' ')) return of_kind(LineKind::unparsed);
         syslog_only = true;
     } else {
         // The daemon's standard error mixed into its output file.

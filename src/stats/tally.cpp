@@ -38,7 +38,7 @@ std::pair<std::int64_t, std::int64_t> fine_bounds(std::size_t index) {
 }
 
 std::size_t home_slot(const SourceTable& table, const Address& address) {
-    return static_cast<std::size_t>(keyed_hash(table.key, address.bytes, sizeof address.bytes)) &
+    return static_cast<std::size_t>(keyed_hash_16(table.key, address.bytes)) &
            (table.slots.size() - 1);
 }
 

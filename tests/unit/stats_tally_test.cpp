@@ -487,6 +487,10 @@ TEST(Sources, TheKeyedHashIsSipHash) {
     EXPECT_EQ((siphash<2, 4>(key, message, 0)), 0x726fdb47dd0e0e31ULL);
     EXPECT_EQ((siphash<2, 4>(key, message, 1)), 0x74f839c593dc67fdULL);
     EXPECT_EQ((siphash<2, 4>(key, message, 15)), 0xa129ca6149be45e5ULL);
+    // The sixteen-byte form agrees with the general one.
+    unsigned char address[16];
+    for (unsigned char i = 0; i < sizeof address; ++i) address[i] = static_cast<unsigned char>(i * 7);
+    EXPECT_EQ(keyed_hash_16(key, address), keyed_hash(key, address, sizeof address));
 }
 
 TEST(Lines, EachKindIsCountedAndThePeriodSpansTheDaemonsLines) {
