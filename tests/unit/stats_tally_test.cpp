@@ -140,18 +140,28 @@ TEST(Exhaustion, TheWarningWithNobodyHeldIsRunningOutOfDescriptorsToo) {
     // It has no MaxClients line: with nobody held the daemon warns and tries
     // again ten times a second, in the journal beside the log or mixed into
     // its output file. A run of them, until a client is accepted, is one.
-    Feed feed;
-    feed.settings(100);
+    Feed journal, output;
+    journal.settings(100);
+    output.settings();
     for (int error : {EMFILE, ENFILE}) {
         const std::string warning = std::string("mirebox: warning: ") + std::strerror(error);
-        feed.syslog_lines(100, {warning, warning});
-        tally_line(feed.tally, parse_line(warning, feed.context));
-        feed.syslog_lines(100, {"poll(0, 100)", accept(1), close()});
+        journal.syslog_lines(100, {warning, warning});
+        journal.syslog_lines(100, {"poll(0, 100)", accept(1), close()});
+        output.line(warning);
+        output.line(warning);
+        output.stdout_lines({"poll(0, 100)", accept(1), close()});
     }
-    feed.syslog_lines(100, {std::string("mirebox: warning: ") + std::strerror(ENOBUFS),
-                            "mirebox: warning: /etc/mirebox.config: " + std::string(std::strerror(EMFILE))});
-    EXPECT_EQ(feed.all().exhaustions, 2u);
-    EXPECT_EQ(feed.all().unparsed, 0u);
+    // Other warnings are not a shortage of descriptors.
+    const std::string other = std::string("mirebox: warning: ") + std::strerror(ENOBUFS);
+    const std::string file =
+        "mirebox: warning: /etc/mirebox.config: " + std::string(std::strerror(EMFILE));
+    journal.syslog_lines(100, {other, file});
+    output.line(other);
+    output.line(file);
+    for (const Feed* feed : {&journal, &output}) {
+        EXPECT_EQ(feed->all().exhaustions, 2u);
+        EXPECT_EQ(feed->all().unparsed, 0u);
+    }
 }
 
 TEST(Restarts, ProblemsUnderTheSupervisorsPidAreNoNewProcess) {
