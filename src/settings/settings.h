@@ -1,5 +1,5 @@
 // The run settings and everything that turns text into them: value checks,
-// the configuration file, the command line and the reload on hang-up.
+// the configuration file and the command line; and the lines that log them.
 #pragma once
 
 #include <cstdint>
@@ -48,8 +48,7 @@ void load_settings_stream(Settings& settings, std::FILE* file, const char* path,
 // last -f, if any.
 void apply_command_line(int argc, char** argv, Settings& settings, const char*& config_path);
 
-// Re-reads config_path leniently and moves the listener if Port or BindFamily
-// changed. Clears the reload request when done.
-void reload_settings(Settings& settings, const char* config_path, int& listener);
+// The five settings lines, at level 1: at start-up and after each reload.
+void log_settings(const Settings& settings);
 
 }  // namespace mirebox

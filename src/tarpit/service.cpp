@@ -61,8 +61,8 @@ int serve_due_clients(ClientQueue& queue, const Settings& settings, std::uint64_
 // tried again at once would fail again at once, so the listener rests.
 enum class AcceptResult { admitted, dropped, left_queued };
 
-// Failures of accept that concern one connection, not the daemon, and
-// whether the connection stays queued after them.
+// Failures of accept that concern one connection, not the daemon: each is
+// warned of, and the loop goes on.
 bool is_transient_accept_error(int error) {
     switch (error) {
         case EINTR:
@@ -152,17 +152,6 @@ std::int64_t rest_left_ms(std::int64_t rest_until_ms) {
 }
 
 }  // namespace
-
-void log_settings(const Settings& settings) {
-    emit_log(LOG_LEVEL_INFO, messages::PORT, settings.Port);
-    emit_log(LOG_LEVEL_INFO, messages::DELAY, static_cast<std::int64_t>(settings.Delay));
-    emit_log(LOG_LEVEL_INFO, messages::MAX_LINE_LENGTH, settings.MaxLineLength);
-    emit_log(LOG_LEVEL_INFO, messages::MAX_CLIENTS, settings.MaxClients);
-    const char* family = settings.BindFamily == AF_INET    ? messages::FAMILY_IPV4_ONLY
-                         : settings.BindFamily == AF_INET6 ? messages::FAMILY_IPV6_ONLY
-                                                           : messages::FAMILY_MAPPED;
-    emit_log(LOG_LEVEL_INFO, messages::BIND_FAMILY, family);
-}
 
 int run_service(Settings& settings, const char* config_path, const char* program_path) {
     open_log_sink(program_path);

@@ -40,16 +40,6 @@ void let_in_pending_signals(const sigset_t& wait_mask) {
     sigprocmask(SIG_SETMASK, &blocked, nullptr);
 }
 
-// A SIGUSR1 that came while the totals were being logged is answered by
-// them; left pending it would log a second line at once.
-void absorb_pending_totals_request() {
-    sigset_t user1;
-    sigemptyset(&user1);
-    sigaddset(&user1, SIGUSR1);
-    const timespec no_wait{0, 0};
-    sigtimedwait(&user1, nullptr, &no_wait);
-}
-
 }  // namespace
 
 sigset_t install_signal_handlers() {
@@ -71,15 +61,6 @@ sigset_t install_signal_handlers() {
     if (sigprocmask(SIG_BLOCK, &served, &wait_mask) == -1) exit_with_errno();
     for (const auto& entry : handlers) sigdelset(&wait_mask, entry.number);
     return wait_mask;
-}
-
-void serve_totals_request(const ClientQueue& queue) {
-    log_totals(queue.head);
-    // Absorbed before the request is cleared, never after: a SIGUSR1 that
-    // lands once the flag is clear is a new request, and must stay pending
-    // for the next wait to deliver.
-    absorb_pending_totals_request();
-    totals_requested = 0;
 }
 
 bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigset_t& wait_mask) {

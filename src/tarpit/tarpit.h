@@ -74,6 +74,10 @@ void log_totals(const Client* first);
 // Installs the handlers of SIGTERM, SIGHUP and SIGUSR1 and blocks the three
 // outside the wait. Returns the mask to wait with.
 sigset_t install_signal_handlers();
+// The two requests the signals make, served at the start of a pass.
+// Re-reads config_path leniently and moves the listener if Port or BindFamily
+// changed; clears the reload request when done.
+void reload_settings(Settings& settings, const char* config_path, int& listener);
 // Logs the TOTALS line and clears the request.
 void serve_totals_request(const ClientQueue& queue);
 // Waits for the head's due time (-1: no limit), a connection or a signal,
@@ -83,7 +87,6 @@ bool wait_for_work(int listener, bool watch_listener, int timeout_ms, const sigs
 
 // A listening TCP socket on the wildcard address; never returns on failure.
 int open_listener(std::int32_t port, std::int32_t family);
-void log_settings(const Settings& settings);
 
 // The daemon proper, from opening the log to the orderly stop. Returns 0.
 int run_service(Settings& settings, const char* config_path, const char* program_path);

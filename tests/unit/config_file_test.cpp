@@ -18,6 +18,7 @@
 #include "capture.h"
 #include "diagnostics/diagnostics.h"
 #include "settings/settings.h"
+#include "tarpit/tarpit.h"
 
 // This test program's own open fails for one path with a chosen errno, as
 // a system short of memory or of descriptors would fail it.
