@@ -32,7 +32,7 @@ void take_piece(Input& input, std::string_view piece, bool ended, LineSink sink)
         // Not the daemon's: its lines are short. Pass on the start of it, to
         // be counted as not understood, and drop the rest.
         input.pending.append(piece.substr(0, MAX_LINE - input.pending.size()));
-        sink.take(sink.context, input.pending);
+        sink.deliver(sink.context, input.pending);
         input.pending.clear();
         input.skipping = !ended;
         return;
@@ -40,10 +40,10 @@ void take_piece(Input& input, std::string_view piece, bool ended, LineSink sink)
     if (!ended) {
         input.pending.append(piece);
     } else if (input.pending.empty()) {
-        sink.take(sink.context, piece);
+        sink.deliver(sink.context, piece);
     } else {
         input.pending.append(piece);
-        sink.take(sink.context, input.pending);
+        sink.deliver(sink.context, input.pending);
         input.pending.clear();
     }
 }
@@ -159,7 +159,7 @@ ReadResult read_input(Input& input, LineSink sink) {
 }
 
 void flush_input(Input& input, LineSink sink) {
-    if (!input.pending.empty()) sink.take(sink.context, input.pending);
+    if (!input.pending.empty()) sink.deliver(sink.context, input.pending);
     input.pending.clear();
     input.skipping = false;
 }

@@ -13,7 +13,7 @@ namespace mirebox::stats {
 inline constexpr std::size_t MAX_LINE = 4096;  // longer lines are cut, and unparsed
 
 struct LineSink {
-    void (*take)(void* context, std::string_view line);
+    void (*deliver)(void* context, std::string_view line);
     void* context;
 };
 

@@ -12,6 +12,7 @@
 
 #include "diagnostics/messages.h"
 #include "stats/line.h"
+#include "stats/scan.h"
 
 namespace mirebox::stats {
 

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "stats/output.h"
-#include "stats/stats.h"
+#include "stats/format.h"
+#include "stats/metrics.h"
+#include "stats/problems.h"
+#include "stats/texts.h"
 
 namespace mirebox::stats {
 
@@ -31,9 +33,10 @@ void family(std::string& out, const char* name, const char* type, const char* he
     out += '\n';
 }
 
-// One series of a family: a daemon, and its labels ("" or `host="gate"`).
+// One series of a family: a daemon's counts, and its labels ("" or
+// `host="gate"`).
 struct Series {
-    const Daemon* daemon;
+    const DaemonCounts* daemon;
     std::string labels;
 };
 
@@ -51,23 +54,23 @@ void sample(std::string& out, const char* name, const std::string& labels,
     out += '\n';
 }
 
-// A label's items joined: `host="gate"` and `le="1"`.
-std::string with(const std::string& labels, const std::string& more) {
+// Labels joined: `host="gate"` and `le="1"`.
+std::string joined_labels(const std::string& labels, const std::string& more) {
     return labels.empty() ? more : labels + "," + more;
 }
 
 // A family with one sample of a daemon's field for each series.
 template <typename Field>
-void each(std::string& out, const std::vector<Series>& series, const char* name,
-          const char* type, const char* help, Field Daemon::*field) {
+void field_family(std::string& out, const std::vector<Series>& series, const char* name,
+                  const char* type, const char* help, Field DaemonCounts::*field) {
     family(out, name, type, help);
     for (const Series& one : series)
         sample(out, name, one.labels, std::to_string(one.daemon->*field));
 }
 
 void counter(std::string& out, const std::vector<Series>& series, const char* name,
-             const char* help, std::uint64_t Daemon::*field) {
-    each(out, series, name, "counter", help, field);
+             const char* help, std::uint64_t DaemonCounts::*field) {
+    field_family(out, series, name, "counter", help, field);
 }
 
 void hold_histogram(std::string& out, const std::vector<Series>& series) {
@@ -84,7 +87,7 @@ void hold_histogram(std::string& out, const std::vector<Series>& series) {
                                        ? std::to_string(HOLD_BUCKET_SECONDS[i])
                                        : std::string("+Inf");
             sample(out, "mirebox_hold_duration_seconds_bucket",
-                   with(one.labels, "le=\"" + le + "\""), std::to_string(cumulative));
+                   joined_labels(one.labels, "le=\"" + le + "\""), std::to_string(cumulative));
         }
         sample(out, "mirebox_hold_duration_seconds_sum", one.labels, seconds_text(hold.sum_ms));
         sample(out, "mirebox_hold_duration_seconds_count", one.labels,
@@ -120,32 +123,32 @@ bool write_all(int fd, const std::string& text) {
 std::string prometheus_text(const Tally& tally) {
     // Without host names the whole log is one daemon's; with them, only the
     // hosts of the daemon have series.
-    const Daemon all = whole_log(tally);
+    const DaemonCounts all = whole_log(tally);
     std::vector<Series> series;
     if (names_hosts(tally)) {
         for (const Daemon* daemon : shown_daemons(tally))
-            series.push_back({daemon, host_label(daemon->host)});
+            series.push_back({&daemon->counts, host_label(daemon->host)});
     } else {
         series.push_back({&all, ""});
     }
     std::string out;
     counter(out, series, "mirebox_connections_total", "Clients the tarpit accepted.",
-            &Daemon::connections);
-    each(out, series, "mirebox_clients_held", "gauge", "Clients the running tarpit holds now.",
-         &Daemon::held_now);
+            &DaemonCounts::connections);
+    field_family(out, series, "mirebox_clients_held", "gauge",
+                 "Clients the running tarpit holds now.", &DaemonCounts::held_now);
     hold_histogram(out, series);
-    each(out, series, "mirebox_sent_bytes_total", "counter", "Bytes sent to released clients.",
-         &Daemon::bytes);
+    field_family(out, series, "mirebox_sent_bytes_total", "counter",
+                 "Bytes sent to released clients.", &DaemonCounts::bytes);
     counter(out, series, "mirebox_descriptor_exhaustions_total",
-            "Times the tarpit ran out of descriptors.", &Daemon::exhaustions);
+            "Times the tarpit ran out of descriptors.", &DaemonCounts::exhaustions);
     counter(out, series, "mirebox_starts_total", "Times the tarpit started.",
-            &Daemon::starts);
+            &DaemonCounts::starts);
     counter(out, series, "mirebox_reloads_total",
-            "Times the tarpit reloaded its settings.", &Daemon::reloads);
-    counter(out, series, "mirebox_log_lines_total", "Log lines read.", &Daemon::lines);
+            "Times the tarpit reloaded its settings.", &DaemonCounts::reloads);
+    counter(out, series, "mirebox_log_lines_total", "Log lines read.", &DaemonCounts::lines);
     counter(out, series, "mirebox_unparsed_lines_total",
             "Log lines read that were neither the tarpit's nor another program's.",
-            &Daemon::unparsed);
+            &DaemonCounts::unparsed);
     bool timed = false;
     for (const Series& one : series) timed = timed || one.daemon->has_time;
     if (timed) {
@@ -180,29 +183,20 @@ bool write_metrics(const Tally& tally, const char* path, bool say_why) {
     temporary += ".XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd == -1) {
-        if (say_why) complain("cannot create a file beside %s: %s", path, std::strerror(errno));
+        if (say_why) print_problem(texts::CANNOT_CREATE_BESIDE, path, std::strerror(errno));
         return false;
     }
     // The first step that fails is the one said.
-    const char* failed = nullptr;
-    const char* named = temporary.c_str();
-    int error = 0;
+    int write_error = 0, rename_error = 0;
     // mkstemp makes it private; the collector usually runs as another user.
-    if (fchmod(fd, 0644) == -1 || !write_all(fd, prometheus_text(tally))) {
-        failed = "cannot write";
-        error = errno;
-    }
-    if (close(fd) == -1 && failed == nullptr) {
-        failed = "cannot write";
-        error = errno;
-    }
-    if (failed == nullptr && rename(temporary.c_str(), path) == -1) {
-        failed = "cannot rename to";
-        named = path;
-        error = errno;
-    }
-    if (failed == nullptr) return true;
-    if (say_why) complain("%s %s: %s", failed, named, std::strerror(error));
+    if (fchmod(fd, 0644) == -1 || !write_all(fd, prometheus_text(tally))) write_error = errno;
+    if (close(fd) == -1 && write_error == 0) write_error = errno;
+    if (write_error == 0 && rename(temporary.c_str(), path) == -1) rename_error = errno;
+    if (write_error == 0 && rename_error == 0) return true;
+    if (say_why && write_error != 0)
+        print_problem(texts::CANNOT_WRITE_FILE, temporary.c_str(), std::strerror(write_error));
+    if (say_why && rename_error != 0)
+        print_problem(texts::CANNOT_RENAME, path, std::strerror(rename_error));
     unlink(temporary.c_str());
     return false;
 }

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <limits>
 #include <string>
 #include <vector>
 
 #include "diagnostics/messages.h"
-#include "stats/output.h"
+#include "stats/format.h"
+#include "stats/report.h"
 
 namespace mirebox::stats {
 
@@ -144,7 +144,7 @@ void text_holds(std::string& out, const HoldHistogram& hold) {
                bar(hold.coarse[i], largest).c_str());
 }
 
-void text_hours(std::string& out, const Tally& tally, const Daemon& all) {
+void text_hours(std::string& out, const Tally& tally, const DaemonCounts& all) {
     if (all.connections == 0) return;
     std::uint64_t largest = 0;
     for (std::uint64_t count : tally.per_hour) largest = count > largest ? count : largest;
@@ -180,7 +180,7 @@ std::string setting_line(Setting setting, std::int64_t value) {
     return out;
 }
 
-std::string settings_text(const std::int64_t (&settings)[5]) {
+std::string settings_text(const std::int64_t (&settings)[std::size(SETTING_FORMATS)]) {
     std::string text;
     for (std::size_t i = 0; i < std::size(SETTING_FORMATS); ++i) {
         if (settings[i] < 0) continue;
@@ -191,22 +191,23 @@ std::string settings_text(const std::int64_t (&settings)[5]) {
 }
 
 // "connects=3 seconds=3608.500 bytes=7000", as the daemon logged it after "TOTALS ".
-std::string totals_words(const Totals& last) {
+std::string totals_words(const TotalsLine& last) {
     std::string line;
     append(line, messages::TOTALS, last.connects, last.held_ms / 1000, last.held_ms % 1000,
            last.bytes);
     return line.substr(line.find(' ') + 1);
 }
 
-std::string daemon_counts(const Daemon& daemon) {
+// "1 start, 0 reloads, 2 times out of descriptors".
+std::string lifetime_text(const DaemonCounts& daemon) {
     return plural(daemon.starts, "start", "starts") + ", " +
            plural(daemon.reloads, "reload", "reloads") + ", " +
            plural(daemon.exhaustions, "time out of descriptors", "times out of descriptors");
 }
 
 // One daemon, as a log of one host shows it.
-void text_daemon(std::string& out, const Daemon& daemon) {
-    append(out, "Daemon        %s\n", daemon_counts(daemon).c_str());
+void text_daemon(std::string& out, const DaemonCounts& daemon) {
+    append(out, "Daemon        %s\n", lifetime_text(daemon).c_str());
     const std::string settings = settings_text(daemon.settings);
     if (!settings.empty()) append(out, "Settings      %s\n", settings.c_str());
     if (daemon.has_totals)
@@ -214,37 +215,39 @@ void text_daemon(std::string& out, const Daemon& daemon) {
                messages::TOTALS, totals_words(daemon.last_totals).c_str());
 }
 
-// A name for a row: the unnamed daemon's among named hosts, too.
-std::string host_label(const Daemon& daemon) {
+// A host's row: the unnamed daemon's among named hosts, too.
+std::string row_name(const Daemon& daemon) {
     return daemon.host.empty() ? "(no host)" : printable_host(daemon.host);
 }
 
 // Several hosts: their sums, then a row for each.
-void text_hosts(std::string& out, const Daemon& all, const std::vector<const Daemon*>& shown) {
-    append(out, "Daemon        %s on %zu hosts\n", daemon_counts(all).c_str(), shown.size());
+void text_hosts(std::string& out, const DaemonCounts& all,
+                const std::vector<const Daemon*>& shown) {
+    append(out, "Daemon        %s on %zu hosts\n", lifetime_text(all).c_str(), shown.size());
     const std::string common = settings_text(all.settings);
     bool differ = false;
-    for (const Daemon* daemon : shown) differ = differ || settings_text(daemon->settings) != common;
+    for (const Daemon* daemon : shown)
+        differ = differ || settings_text(daemon->counts.settings) != common;
     int width = 4;
     for (const Daemon* daemon : shown) {
-        const int length = static_cast<int>(host_label(*daemon).size());
+        const int length = static_cast<int>(row_name(*daemon).size());
         width = length > width ? length : width;
     }
     if (!differ && !common.empty()) append(out, "Settings      %s\n", common.c_str());
     for (std::size_t i = 0; differ && i < shown.size(); ++i)
         append(out, "%-14s%-*s  %s\n", i == 0 ? "Settings" : "", width,
-               host_label(*shown[i]).c_str(),
-               settings_text(shown[i]->settings).c_str());
+               row_name(*shown[i]).c_str(), settings_text(shown[i]->counts.settings).c_str());
     append(out, "\nHosts\n  %-*s %6s %11s %8s %16s %14s %6s %7s %10s  %s\n", width, "host",
            "held", "connections", "released", "time held", "sent bytes", "starts", "reloads",
            "out of fds", "last TOTALS");
-    for (const Daemon* daemon : shown)
+    for (const Daemon* daemon : shown) {
+        const DaemonCounts& row = daemon->counts;
         append(out, "  %-*s %6" PRId64 " %11" PRIu64 " %8" PRIu64 " %16s %14" PRId64
                     " %6" PRIu64 " %7" PRIu64 " %10" PRIu64 "  %s\n",
-               width, host_label(*daemon).c_str(), daemon->held_now, daemon->connections,
-               daemon->releases, format_duration(daemon->hold.sum_ms).c_str(), daemon->bytes,
-               daemon->starts, daemon->reloads, daemon->exhaustions,
-               daemon->has_totals ? totals_words(daemon->last_totals).c_str() : "-");
+               width, row_name(*daemon).c_str(), row.held_now, row.connections, row.releases,
+               format_duration(row.hold.sum_ms).c_str(), row.bytes, row.starts, row.reloads,
+               row.exhaustions, row.has_totals ? totals_words(row.last_totals).c_str() : "-");
+    }
 }
 
 void json_source_list(std::string& out, const std::vector<const Source*>& sources) {
@@ -256,7 +259,7 @@ void json_source_list(std::string& out, const std::vector<const Source*>& source
     out += "]";
 }
 
-void json_period(std::string& out, const Daemon& daemon) {
+void json_period(std::string& out, const DaemonCounts& daemon) {
     if (daemon.has_time)
         append(out, "{\"first\": \"%s\", \"last\": \"%s\", \"seconds\": %s}",
                format_time(daemon.first_ms, true).c_str(), format_time(daemon.last_ms, true).c_str(),
@@ -275,7 +278,7 @@ void json_string(std::string& out, std::string_view text) {
     out += '"';
 }
 
-void json_daemon(std::string& out, const Daemon& daemon) {
+void json_daemon(std::string& out, const DaemonCounts& daemon) {
     append(out, "{\"starts\": %" PRIu64 ", \"reloads\": %" PRIu64
                 ", \"descriptor_exhaustions\": %" PRIu64 ", \"settings\": {",
            daemon.starts, daemon.reloads, daemon.exhaustions);
@@ -296,51 +299,75 @@ void json_daemon(std::string& out, const Daemon& daemon) {
     out += "}";
 }
 
+// Where a daemon's counts are written: the whole log's at the top, a field a
+// line, with what only the whole log has among them; a host's on one line.
+struct JsonPlace {
+    const char* between;                    // what comes between two fields
+    const Tally* whole = nullptr;           // the whole log's, with its sources and hours
+    const ReportOptions* options = nullptr;  // with `whole`
+};
+
+void json_hold_seconds(std::string& out, const HoldHistogram& hold) {
+    out += "\"hold_seconds\": {";
+    if (hold.count > 0)
+        append(out, "\"p50\": %s, \"p90\": %s, \"p99\": %s, \"max\": %s, ",
+               seconds_text(hold_percentile(hold, 0.5)).c_str(),
+               seconds_text(hold_percentile(hold, 0.9)).c_str(),
+               seconds_text(hold_percentile(hold, 0.99)).c_str(),
+               seconds_text(hold.max_ms).c_str());
+    out += "\"buckets\": [";
+    for (std::size_t i = 0; i < HOLD_BUCKETS; ++i) {
+        if (i < std::size(HOLD_BUCKET_SECONDS))
+            append(out, "%s{\"le\": %" PRId64 ", \"count\": %" PRIu64 "}", i == 0 ? "" : ", ",
+                   HOLD_BUCKET_SECONDS[i], hold.coarse[i]);
+        else
+            append(out, ", {\"le\": null, \"count\": %" PRIu64 "}", hold.coarse[i]);
+    }
+    out += "]}";
+}
+
+// One daemon's counts, or the whole log's, in the same fields and order.
+void json_counts(std::string& out, const DaemonCounts& counts, const JsonPlace& place) {
+    const std::string between = place.between;
+    const Tally* whole = place.whole;
+    append(out, "\"lines\": {\"read\": %" PRIu64 ", \"unparsed\": %" PRIu64
+                ", \"other_programs\": %" PRIu64 ", \"daemon_other\": %" PRIu64,
+           counts.lines, counts.unparsed, counts.foreign, counts.daemon_other);
+    if (whole != nullptr) append(out, ", \"past_max_hosts\": %" PRIu64, whole->lines_past_max_hosts);
+    out += "}" + between + "\"period\": ";
+    json_period(out, counts);
+    append(out, "%s\"connections\": %" PRIu64 "%s\"releases\": %" PRIu64, between.c_str(),
+           counts.connections, between.c_str(), counts.releases);
+    if (whole != nullptr)
+        append(out, "%s\"distinct_sources\": %zu%s\"returning_sources\": %" PRIu64,
+               between.c_str(), whole->sources.used, between.c_str(),
+               returning_sources(whole->sources));
+    append(out, "%s\"unknown_source_connections\": %" PRIu64 "%s\"clients_held\": %" PRId64
+                "%s\"held_seconds\": %s%s\"negative_times\": %" PRIu64
+                "%s\"sent_bytes\": %" PRId64,
+           between.c_str(), counts.unknown_connections, between.c_str(), counts.held_now,
+           between.c_str(), seconds_text(counts.hold.sum_ms).c_str(), between.c_str(),
+           counts.negative_times, between.c_str(), counts.bytes);
+    if (whole != nullptr) {
+        out += between;
+        json_hold_seconds(out, whole->hold);
+        out += between + "\"top_by_time_held\": ";
+        json_source_list(out, top_sources(whole->sources, place.options->top, held_longer));
+        out += between + "\"top_by_connections\": ";
+        json_source_list(out, top_sources(whole->sources, place.options->top, came_more));
+        out += between + "\"connections_by_hour_utc\": [";
+        for (std::size_t hour = 0; hour < 24; ++hour)
+            append(out, "%s%" PRIu64, hour == 0 ? "" : ", ", whole->per_hour[hour]);
+        out += "]";
+    }
+    out += between + "\"daemon\": ";
+    json_daemon(out, counts);
+}
+
 }  // namespace
 
-std::string printable_host(std::string_view host) {
-    std::string out;
-    for (const char c : host) {
-        if (c > ' ' && c <= '~' && c != '%')
-            out += c;
-        else
-            append(out, "%%%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
-
-std::string seconds_text(std::int64_t ms) {
-    // Through an unsigned magnitude: -INT64_MIN is past what int64_t holds.
-    const std::uint64_t magnitude = ms < 0 ? 0 - static_cast<std::uint64_t>(ms)
-                                           : static_cast<std::uint64_t>(ms);
-    std::string out = ms < 0 ? "-" : "";
-    append(out, "%" PRIu64 ".%03" PRIu64, magnitude / 1000, magnitude % 1000);
-    return out;
-}
-
-std::string format_duration(std::int64_t ms) {
-    if (ms == std::numeric_limits<std::int64_t>::min()) ++ms;  // a millisecond off, not undefined
-    if (ms < 0) return "-" + format_duration(-ms);
-    static constexpr struct {
-        std::int64_t ms;
-        const char* name;
-    } UNITS[] = {{365LL * 86400000, "y"}, {86400000, "d"}, {3600000, "h"},
-                 {60000, "min"},          {1000, "s"},      {1, "ms"}};
-    std::string out;
-    for (std::size_t i = 0; i < std::size(UNITS); ++i) {
-        if (ms < UNITS[i].ms && i + 1 < std::size(UNITS)) continue;
-        append(out, "%" PRId64 " %s", ms / UNITS[i].ms, UNITS[i].name);
-        const std::int64_t rest = ms % UNITS[i].ms;
-        // Seconds and above show the next unit down too; milliseconds only alone.
-        if (i + 2 < std::size(UNITS) && rest / UNITS[i + 1].ms > 0)
-            append(out, " %" PRId64 " %s", rest / UNITS[i + 1].ms, UNITS[i + 1].name);
-        break;
-    }
-    return out;
-}
-
 std::string text_report(const Tally& tally, const ReportOptions& options) {
-    const Daemon all = whole_log(tally);
+    const DaemonCounts all = whole_log(tally);
     const std::vector<const Daemon*> shown = shown_daemons(tally);
     std::string out;
     if (all.has_time)
@@ -380,69 +407,18 @@ std::string text_report(const Tally& tally, const ReportOptions& options) {
 }
 
 std::string json_report(const Tally& tally, const ReportOptions& options) {
-    const Daemon all = whole_log(tally);
-    std::string out = "{\n";
-    append(out, "  \"lines\": {\"read\": %" PRIu64 ", \"unparsed\": %" PRIu64
-                ", \"other_programs\": %" PRIu64 ", \"daemon_other\": %" PRIu64
-                ", \"past_max_hosts\": %" PRIu64 "},\n",
-           all.lines, all.unparsed, all.foreign, all.daemon_other, tally.lines_past_max_hosts);
-    out += "  \"period\": ";
-    json_period(out, all);
-    append(out, ",\n  \"connections\": %" PRIu64 ",\n  \"releases\": %" PRIu64
-                ",\n  \"distinct_sources\": %zu,\n  \"returning_sources\": %" PRIu64
-                ",\n  \"unknown_source_connections\": %" PRIu64 ",\n  \"clients_held\": %" PRId64
-                ",\n  \"held_seconds\": %s,\n  \"negative_times\": %" PRIu64
-                ",\n  \"sent_bytes\": %" PRId64 ",\n",
-           all.connections, all.releases, tally.sources.used, returning_sources(tally.sources),
-           all.unknown_connections, all.held_now, seconds_text(all.hold.sum_ms).c_str(),
-           all.negative_times, all.bytes);
-
-    const HoldHistogram& hold = tally.hold;
-    out += "  \"hold_seconds\": {";
-    if (hold.count > 0)
-        append(out, "\"p50\": %s, \"p90\": %s, \"p99\": %s, \"max\": %s, ",
-               seconds_text(hold_percentile(hold, 0.5)).c_str(),
-               seconds_text(hold_percentile(hold, 0.9)).c_str(),
-               seconds_text(hold_percentile(hold, 0.99)).c_str(),
-               seconds_text(hold.max_ms).c_str());
-    out += "\"buckets\": [";
-    for (std::size_t i = 0; i < HOLD_BUCKETS; ++i) {
-        if (i < std::size(HOLD_BUCKET_SECONDS))
-            append(out, "%s{\"le\": %" PRId64 ", \"count\": %" PRIu64 "}", i == 0 ? "" : ", ",
-                   HOLD_BUCKET_SECONDS[i], hold.coarse[i]);
-        else
-            append(out, ", {\"le\": null, \"count\": %" PRIu64 "}", hold.coarse[i]);
-    }
-    out += "]},\n  \"top_by_time_held\": ";
-    json_source_list(out, top_sources(tally.sources, options.top, held_longer));
-    out += ",\n  \"top_by_connections\": ";
-    json_source_list(out, top_sources(tally.sources, options.top, came_more));
-    out += ",\n  \"connections_by_hour_utc\": [";
-    for (std::size_t hour = 0; hour < 24; ++hour)
-        append(out, "%s%" PRIu64, hour == 0 ? "" : ", ", tally.per_hour[hour]);
-    out += "],\n  \"daemon\": ";
-    json_daemon(out, all);
+    std::string out = "{\n  ";
+    json_counts(out, whole_log(tally), JsonPlace{",\n  ", &tally, &options});
     out += ",\n  \"hosts\": [";
     const std::vector<const Daemon*> shown = shown_daemons(tally);
     for (std::size_t i = 0; i < shown.size(); ++i) {
-        const Daemon& daemon = *shown[i];
         out += i == 0 ? "\n    {\"host\": " : ",\n    {\"host\": ";
-        if (daemon.host.empty())
+        if (shown[i]->host.empty())
             out += "null";
         else
-            json_string(out, printable_host(daemon.host));
-        append(out, ", \"lines\": {\"read\": %" PRIu64 ", \"unparsed\": %" PRIu64
-                    ", \"other_programs\": %" PRIu64 ", \"daemon_other\": %" PRIu64 "}",
-               daemon.lines, daemon.unparsed, daemon.foreign, daemon.daemon_other);
-        out += ", \"period\": ";
-        json_period(out, daemon);
-        append(out, ", \"connections\": %" PRIu64 ", \"releases\": %" PRIu64
-                    ", \"unknown_source_connections\": %" PRIu64 ", \"clients_held\": %" PRId64
-                    ", \"held_seconds\": %s, \"negative_times\": %" PRIu64
-                    ", \"sent_bytes\": %" PRId64 ", \"daemon\": ",
-               daemon.connections, daemon.releases, daemon.unknown_connections, daemon.held_now,
-               seconds_text(daemon.hold.sum_ms).c_str(), daemon.negative_times, daemon.bytes);
-        json_daemon(out, daemon);
+            json_string(out, printable_host(shown[i]->host));
+        out += ", ";
+        json_counts(out, shown[i]->counts, JsonPlace{", "});
         out += "}";
     }
     out += shown.empty() ? "]\n}\n" : "\n  ]\n}\n";

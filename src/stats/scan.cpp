@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "stats/line.h"
+#include "stats/scan.h"
 
 namespace mirebox::stats {
 

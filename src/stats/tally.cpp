@@ -76,13 +76,13 @@ void settings_block_begins(Daemon& daemon, const LogLine& line, bool new_process
     // (the CLOSE lines, then TOTALS with nobody left) marks the end of a run;
     // and so it does for pid 1, which a daemon that is the first process of
     // a container has again at every start.
-    const bool stop_before = !daemon.seen_event || daemon.stopped;
+    const bool stop_before = !daemon.restart.seen_event || daemon.restart.stopped;
     const bool start = line.pid < 0 ? stop_before : new_process || (line.pid == 1 && stop_before);
     if (start) {
-        ++daemon.starts;
-        daemon.held_now = 0;
+        ++daemon.counts.starts;
+        daemon.counts.held_now = 0;
     } else {
-        ++daemon.reloads;
+        ++daemon.counts.reloads;
     }
 }
 
@@ -92,13 +92,13 @@ void tally_setting(Daemon& daemon, const LogLine& line, bool new_process) {
     // Inside a block MaxClients follows MaxLineLength; alone, it is the
     // daemon lowering its limit after running out of descriptors.
     if (line.setting == Setting::max_clients &&
-        daemon.previous_setting != static_cast<int>(Setting::max_line_length)) {
-        ++daemon.exhaustions;
-        daemon.previous_setting = -1;
+        daemon.restart.previous_setting != static_cast<int>(Setting::max_line_length)) {
+        ++daemon.counts.exhaustions;
+        daemon.restart.previous_setting = -1;
         return;
     }
-    daemon.settings[index] = line.value;
-    daemon.previous_setting = index;
+    daemon.counts.settings[index] = line.value;
+    daemon.restart.previous_setting = index;
 }
 
 std::size_t hold_bucket(std::int64_t ms) {
@@ -116,7 +116,7 @@ void observe_hold_in(HoldHistogram& histogram, std::int64_t ms, std::size_t buck
     if (ms > histogram.max_ms) histogram.max_ms = ms;
 }
 
-void tally_accept(Tally& tally, Daemon& daemon, const LogLine& line) {
+void tally_accept(Tally& tally, DaemonCounts& daemon, const LogLine& line) {
     ++daemon.connections;
     // n is the daemon's own count: it also mends ours after a daemon that was
     // killed without logging its clients' CLOSE lines.
@@ -134,7 +134,7 @@ void tally_accept(Tally& tally, Daemon& daemon, const LogLine& line) {
     if (source.connections < std::numeric_limits<std::uint32_t>::max()) ++source.connections;
 }
 
-void tally_close(Tally& tally, Daemon& daemon, const LogLine& line) {
+void tally_close(Tally& tally, DaemonCounts& daemon, const LogLine& line) {
     ++daemon.releases;
     std::int64_t ms = line.duration_ms;
     if (ms < 0) {  // the clock was set back while the client was held
@@ -153,20 +153,23 @@ void tally_close(Tally& tally, Daemon& daemon, const LogLine& line) {
         add_to(find_source(tally.sources, line.address).held_ms, ms);
 }
 
-// The daemon a line belongs to. One that names its host is that host's, and
-// a host's first line of the daemon's makes it one. The daemon's own words
-// with no host are its standard output's, whatever came before: they never
-// touch a named host. A line whose host is no host name is a stranger's, in
+// A line of a host past MAX_HOSTS: counted in `others` alone, and not read.
+constexpr std::size_t PAST_HOST_LIMIT = OTHERS - 1;
+
+// The daemon a line belongs to: an index into tally.daemons, OTHERS or
+// PAST_HOST_LIMIT. One that names its host is that host's, and a host's
+// first line of the daemon's makes it one. The daemon's own words with no
+// host are its standard output's, whatever came before: they never touch a
+// named host. A line whose host is no host name is a stranger's, in
 // `others`. Any other line that names none (one not understood, a journal's
 // note) goes with the line before it; in a log that names no host, that is
-// the one daemon. Null for a host past MAX_HOSTS, whose line is counted in
-// `others` alone.
-Daemon* daemon_of(Tally& tally, const LogLine& line) {
+// the one daemon. A line of the daemon's own is never placed in `others`.
+std::size_t daemon_of(Tally& tally, const LogLine& line) {
     const bool ours = line.kind != LineKind::foreign && line.kind != LineKind::unparsed;
     if (line.host.empty() && !line.bad_host) {
         // Standard output's every line, and most of a syslog file's.
         if (ours) tally.current = 0;
-        return tally.current == OTHERS ? &tally.others : &tally.daemons[tally.current];
+        return tally.current;
     }
     if (line.bad_host) {
         // No host of ours has such a name, and no line of a host's is
@@ -179,18 +182,15 @@ Daemon* daemon_of(Tally& tally, const LogLine& line) {
         } else if (!ours) {
             tally.current = OTHERS;
         } else if (tally.daemons.size() > MAX_HOSTS) {
-            ++tally.lines_past_max_hosts;
-            ++tally.others.lines;
-            ++tally.others.unparsed;
             tally.current = OTHERS;
-            return nullptr;
+            return PAST_HOST_LIMIT;
         } else {
             tally.current = tally.daemons.size();
             tally.host_index.emplace(line.host, tally.current);
             tally.daemons.emplace_back().host = line.host;
         }
     }
-    return tally.current == OTHERS ? &tally.others : &tally.daemons[tally.current];
+    return tally.current;
 }
 
 }  // namespace
@@ -236,23 +236,32 @@ std::size_t longest_probe(const SourceTable& table) {
 }
 
 void tally_line(Tally& tally, const LogLine& line) {
-    Daemon* found = daemon_of(tally, line);
-    if (found == nullptr) return;
-    Daemon& daemon = *found;
-    ++daemon.lines;
+    const std::size_t at = daemon_of(tally, line);
+    if (at == PAST_HOST_LIMIT) {
+        ++tally.lines_past_max_hosts;
+        ++tally.others.lines;
+        ++tally.others.unparsed;
+        return;
+    }
+    DaemonCounts& counted = at == OTHERS ? tally.others : tally.daemons[at].counts;
+    ++counted.lines;
     if (line.kind == LineKind::unparsed) {
-        ++daemon.unparsed;
+        ++counted.unparsed;
         return;
     }
     if (line.kind == LineKind::foreign) {
-        ++daemon.foreign;
+        ++counted.foreign;
         return;
     }
+    // The daemon's own line: always a daemon's, never in `others`.
+    Daemon& daemon = tally.daemons[at];
+    DaemonCounts& counts = daemon.counts;
+    RestartState& restart = daemon.restart;
     if (line.has_time) {
-        if (!daemon.has_time || line.time_ms < daemon.first_ms) daemon.first_ms = line.time_ms;
-        if (!daemon.has_time || line.time_ms > daemon.last_ms) daemon.last_ms = line.time_ms;
-        daemon.latest_ms = line.time_ms;
-        daemon.has_time = true;
+        if (!counts.has_time || line.time_ms < counts.first_ms) counts.first_ms = line.time_ms;
+        if (!counts.has_time || line.time_ms > counts.last_ms) counts.last_ms = line.time_ms;
+        counts.latest_ms = line.time_ms;
+        counts.has_time = true;
     }
     // Another pid is another process: what the last one held is gone. Only
     // the daemon's events tell: its standard error can reach the log under
@@ -260,50 +269,55 @@ void tally_line(Tally& tally, const LogLine& line) {
     const bool event = line.kind == LineKind::setting || line.kind == LineKind::accept ||
                        line.kind == LineKind::close || line.kind == LineKind::totals;
     const bool new_process =
-        event && line.pid >= 0 && (!daemon.seen_event || line.pid != daemon.pid);
-    if (new_process) daemon.held_now = 0;
+        event && line.pid >= 0 && (!restart.seen_event || line.pid != restart.pid);
+    if (new_process) counts.held_now = 0;
     if (line.kind == LineKind::accept || line.kind == LineKind::setting)
-        daemon.short_of_descriptors = false;
+        restart.short_of_descriptors = false;
 
     switch (line.kind) {
         case LineKind::setting: tally_setting(daemon, line, new_process); break;
-        case LineKind::accept: tally_accept(tally, daemon, line); break;
-        case LineKind::close: tally_close(tally, daemon, line); break;
+        case LineKind::accept: tally_accept(tally, counts, line); break;
+        case LineKind::close: tally_close(tally, counts, line); break;
         case LineKind::exhausted:
             // With nobody held the daemon warns at every try, ten a second
             // while it lasts: one shortage, until a client is accepted.
-            if (!daemon.short_of_descriptors) ++daemon.exhaustions;
-            daemon.short_of_descriptors = true;
+            if (!restart.short_of_descriptors) ++counts.exhaustions;
+            restart.short_of_descriptors = true;
             break;
         case LineKind::totals:
-            daemon.has_totals = true;
-            daemon.last_totals = {line.connects, line.duration_ms, line.bytes};
+            counts.has_totals = true;
+            counts.last_totals = {line.connects, line.duration_ms, line.bytes};
             break;
-        default: ++daemon.daemon_other; break;
+        default: ++counts.daemon_other; break;
     }
-    if (line.kind != LineKind::setting) daemon.previous_setting = -1;
+    if (line.kind != LineKind::setting) restart.previous_setting = -1;
     // What the daemon itself wrote after a TOTALS line shows it went on; its
     // problems may be a new process's, before its settings.
     if (event || line.kind == LineKind::trace)
-        daemon.stopped = line.kind == LineKind::totals && daemon.held_now == 0;
-    daemon.seen_daemon = true;
+        restart.stopped = line.kind == LineKind::totals && counts.held_now == 0;
     if (event) {
-        daemon.seen_event = true;
-        daemon.pid = line.pid;
+        restart.seen_event = true;
+        restart.pid = line.pid;
     }
 }
 
 std::vector<const Daemon*> shown_daemons(const Tally& tally) {
     std::vector<const Daemon*> shown;
     const Daemon& unnamed = tally.daemons[0];
-    if (!names_hosts(tally) || unnamed.seen_daemon) shown.push_back(&unnamed);
+    if (!names_hosts(tally) || heard_from(unnamed.counts)) shown.push_back(&unnamed);
     for (std::size_t i = 1; i < tally.daemons.size(); ++i) shown.push_back(&tally.daemons[i]);
     return shown;
 }
 
-Daemon whole_log(const Tally& tally) {
-    Daemon all;
-    const auto add = [&all](const Daemon& one) {
+bool heard_from_daemon(const Tally& tally) {
+    // A host is kept once it logs a line of the daemon's; standard output's
+    // daemon may have logged none.
+    return names_hosts(tally) || heard_from(tally.daemons[0].counts);
+}
+
+DaemonCounts whole_log(const Tally& tally) {
+    DaemonCounts all;
+    const auto add = [&all](const DaemonCounts& one) {
         all.lines += one.lines;
         all.unparsed += one.unparsed;
         all.foreign += one.foreign;
@@ -326,20 +340,18 @@ Daemon whole_log(const Tally& tally) {
         all.starts += one.starts;
         all.reloads += one.reloads;
         all.exhaustions += one.exhaustions;
-        all.seen_daemon = all.seen_daemon || one.seen_daemon;
-        all.seen_event = all.seen_event || one.seen_event;
     };
-    for (const Daemon& one : tally.daemons) add(one);
+    for (const Daemon& one : tally.daemons) add(one.counts);
     add(tally.others);
     const std::vector<const Daemon*> shown = shown_daemons(tally);
     for (std::size_t i = 0; i < std::size(all.settings); ++i) {
-        all.settings[i] = shown.empty() ? -1 : shown[0]->settings[i];
+        all.settings[i] = shown.empty() ? -1 : shown[0]->counts.settings[i];
         for (const Daemon* one : shown)
-            if (one->settings[i] != all.settings[i]) all.settings[i] = -1;
+            if (one->counts.settings[i] != all.settings[i]) all.settings[i] = -1;
     }
     if (shown.size() == 1) {
-        all.has_totals = shown[0]->has_totals;
-        all.last_totals = shown[0]->last_totals;
+        all.has_totals = shown[0]->counts.has_totals;
+        all.last_totals = shown[0]->counts.last_totals;
     }
     return all;
 }

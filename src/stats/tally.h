@@ -59,7 +59,8 @@ Source& find_source(SourceTable& table, const Address& address);
 // slowest lookup walks.
 std::size_t longest_probe(const SourceTable& table);
 
-struct Totals {
+// The three figures of a TOTALS line.
+struct TotalsLine {
     std::int64_t connects = 0;
     std::int64_t held_ms = 0;
     std::int64_t bytes = 0;
@@ -72,10 +73,9 @@ struct HoldBuckets {
     std::int64_t sum_ms = 0;
 };
 
-// What one daemon logged: the lines of one host, or of a log that names
-// none (the daemon's standard output).
-struct Daemon {
-    std::string host;  // empty where the log names none
+// What one daemon's lines add up to: everything the report and the metrics
+// show of it.
+struct DaemonCounts {
     // Lines
     std::uint64_t lines = 0;
     std::uint64_t unparsed = 0;
@@ -99,14 +99,30 @@ struct Daemon {
     std::uint64_t exhaustions = 0;
     std::int64_t settings[5] = {-1, -1, -1, -1, -1};  // by Setting, -1 unseen
     bool has_totals = false;
-    Totals last_totals;
-    // What the restart rule and the settings blocks need to remember.
-    bool seen_daemon = false;    // any line of the daemon's so far
+    TotalsLine last_totals;
+};
+
+// Whether any line counted was the daemon's own.
+inline bool heard_from(const DaemonCounts& counts) {
+    return counts.lines > counts.unparsed + counts.foreign;
+}
+
+// What telling a start from a reload, and one shortage of descriptors from
+// the next, needs to remember of the lines before.
+struct RestartState {
     bool seen_event = false;     // any event line so far
     std::int64_t pid = -1;       // of the daemon's last event line
     bool short_of_descriptors = false;  // warned, and no client accepted since
     bool stopped = false;        // its last line: TOTALS with nobody held
     int previous_setting = -1;   // the setting of its last event, if one
+};
+
+// One daemon: the lines of one host, or of a log that names none (the
+// daemon's standard output).
+struct Daemon {
+    std::string host;  // empty where the log names none
+    DaemonCounts counts;
+    RestartState restart;
 };
 
 // A log server's file names its hosts by the hundred at most; a sender that
@@ -127,8 +143,9 @@ struct Tally {
     // that logged a line of the daemon's, in the order they came.
     std::vector<Daemon> daemons = std::vector<Daemon>(1);
     // Lines of hosts that have logged nothing of the daemon's (yet): other
-    // programs of a log server's file. In the report's counts of lines only.
-    Daemon others;
+    // programs of a log server's file, and strangers'. In the report's counts
+    // of lines only.
+    DaemonCounts others;
     // Lines of hosts past MAX_HOSTS, counted in `others` as not understood.
     std::uint64_t lines_past_max_hosts = 0;
     // Where a line that names no host, and is not the daemon's, is counted:
@@ -155,7 +172,9 @@ inline bool names_hosts(const Tally& tally) { return tally.daemons.size() > 1; }
 std::vector<const Daemon*> shown_daemons(const Tally& tally);
 // The whole log's figures as one daemon's: sums, the earliest and latest
 // times, the settings every shown daemon agrees on, and the last TOTALS only
-// where one daemon is shown. Its host is empty.
-Daemon whole_log(const Tally& tally);
+// where one daemon is shown.
+DaemonCounts whole_log(const Tally& tally);
+// Whether any line of the daemon's has been read, from any host.
+bool heard_from_daemon(const Tally& tally);
 
 }  // namespace mirebox::stats

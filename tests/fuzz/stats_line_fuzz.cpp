@@ -6,7 +6,10 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "stats/stats.h"
+#include "stats/line.h"
+#include "stats/metrics.h"
+#include "stats/report.h"
+#include "stats/tally.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace mirebox::stats;
@@ -20,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         tally_line(tally, parse_line(text.substr(0, end), context));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     }
-    const Daemon all = whole_log(tally);
+    const DaemonCounts all = whole_log(tally);
     if (all.unparsed + all.foreign > all.lines || all.held_now < 0 ||
         tally.hold.count != all.releases || all.hold.count != all.releases ||
         tally.sources.used * 4 > tally.sources.slots.size() * 3)
@@ -29,14 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // one a host can have, and no time it shows lies more than a day ahead.
     if (tally.daemons.size() > MAX_HOSTS + 1) std::abort();
     for (const Daemon& daemon : tally.daemons) {
-        if (daemon.held_now < 0 || daemon.hold.count != daemon.releases ||
-            daemon.hold.sum_ms > tally.hold.sum_ms || daemon.bytes > all.bytes ||
+        const DaemonCounts& counts = daemon.counts;
+        if (counts.held_now < 0 || counts.hold.count != counts.releases ||
+            counts.hold.sum_ms > tally.hold.sum_ms || counts.bytes > all.bytes ||
             daemon.host.size() > MAX_HOST_NAME)
             std::abort();
         for (const char c : daemon.host)
             if (c <= ' ' || c > '~') std::abort();
-        if (daemon.has_time && (daemon.last_ms > context.now_ms + 86400000 ||
-                                daemon.latest_ms > daemon.last_ms))
+        if (counts.has_time && (counts.last_ms > context.now_ms + 86400000 ||
+                                counts.latest_ms > counts.last_ms))
             std::abort();
     }
     // Sums of what was read: never below zero, and never below a part of them.

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "stats/stats.h"
+#include "stats/line.h"
+#include "stats/metrics.h"
+#include "stats/report.h"
+#include "stats/tally.h"
 
 namespace mirebox::stats {
 namespace {
@@ -38,14 +41,14 @@ struct Feed {
                                          context));
     }
     void line(const std::string& text) { tally_line(tally, parse_line(text, context)); }
-    const Daemon& host(const std::string& name) const {
+    const DaemonCounts& host(const std::string& name) const {
         for (const Daemon& daemon : tally.daemons)
-            if (daemon.host == name) return daemon;
+            if (daemon.host == name) return daemon.counts;
         ADD_FAILURE() << "no host " << name;
         return tally.others;
     }
     void settings() { stdout_lines(SETTINGS); }
-    Daemon all() const { return whole_log(tally); }
+    DaemonCounts all() const { return whole_log(tally); }
     void settings(int pid) { syslog_lines(pid, SETTINGS); }
 };
 
@@ -322,8 +325,8 @@ TEST(Hosts, EachHostsDaemonIsKeptApartThoughTheirLinesInterleave) {
     feed.host_lines("hostB", 100, {close(), "TOTALS connects=1 seconds=1.000 bytes=10"});
     // hostB is started again under another pid: hostA holds on.
     feed.host_lines("hostB", 200, {SETTINGS[0]});
-    const Daemon& a = feed.host("hostA");
-    const Daemon& b = feed.host("hostB");
+    const DaemonCounts& a = feed.host("hostA");
+    const DaemonCounts& b = feed.host("hostB");
     EXPECT_EQ(a.held_now, 2);
     EXPECT_EQ(a.starts, 1u);
     EXPECT_EQ(a.reloads, 0u);
@@ -334,7 +337,7 @@ TEST(Hosts, EachHostsDaemonIsKeptApartThoughTheirLinesInterleave) {
     EXPECT_EQ(b.last_totals.connects, 1);
     EXPECT_EQ(b.releases, 1u);
     EXPECT_EQ(b.hold.count, 1u);
-    const Daemon all = feed.all();
+    const DaemonCounts all = feed.all();
     EXPECT_EQ(all.held_now, 2);
     EXPECT_EQ(all.starts, 3u);
     EXPECT_EQ(all.connections, 3u);
@@ -362,18 +365,18 @@ TEST(Hosts, LinesThatNameNoHostOrNoDaemonAreCountedWhereTheyBelong) {
     feed.host_lines("gate", 100, {accept(2)});
     feed.line("2026-12-10T03:00:48+00:00 caf\xc3\xa9 mirebox[5]: Port 22");
     feed.line("garbage");
-    const Daemon& gate = feed.host("gate");
+    const DaemonCounts& gate = feed.host("gate");
     EXPECT_EQ(gate.lines, 6u);
     EXPECT_EQ(gate.unparsed, 1u);
     EXPECT_EQ(gate.foreign, 2u);
     EXPECT_EQ(feed.tally.others.lines, 5u);
     ASSERT_EQ(shown_daemons(feed.tally).size(), 1u);
-    EXPECT_EQ(shown_daemons(feed.tally)[0], &gate);
+    EXPECT_EQ(&shown_daemons(feed.tally)[0]->counts, &gate);
     EXPECT_EQ(feed.all().lines, 11u);
     // The daemon's words without a host after another program's host are a
     // standard output's, shown beside the hosts.
     feed.line("2026-12-10T03:00:49.000Z " + accept(1));
-    EXPECT_EQ(feed.tally.daemons[0].connections, 1u);
+    EXPECT_EQ(feed.tally.daemons[0].counts.connections, 1u);
     EXPECT_EQ(shown_daemons(feed.tally).size(), 2u);
 }
 
@@ -405,10 +408,10 @@ TEST(Hosts, ALineReadAsStandardOutputsNeverTouchesANamedHost) {
     // A host name shaped like the daemon's trace, after the daemon's stamp, is
     // a host's line; a daemon's real standard output mixed in is its own.
     feed.line("2026-12-10T03:00:48.000Z a(b mirebox[1]: x)");
-    EXPECT_FALSE(feed.tally.daemons[0].seen_daemon);
+    EXPECT_FALSE(heard_from(feed.tally.daemons[0].counts));
     feed.line(gate(TOTALS));
     feed.line("2026-12-10T03:00:48.000Z poll(1, -1)");
-    EXPECT_TRUE(feed.tally.daemons[0].seen_daemon);
+    EXPECT_TRUE(heard_from(feed.tally.daemons[0].counts));
     for (const std::string& setting : SETTINGS) feed.line(gate(setting));
     EXPECT_EQ(feed.host("gate").starts, 2u);
     EXPECT_EQ(feed.host("gate").reloads, 0u);
@@ -486,21 +489,6 @@ TEST(Sources, TheKeyChangesNoOutputAndEachTableHasItsOwn) {
     const Tally a, b;
     EXPECT_NE(a.sources.key.k0 ^ a.sources.key.k1, b.sources.key.k0 ^ b.sources.key.k1);
     EXPECT_NE(a.host_index.hash_function()("gate"), b.host_index.hash_function()("gate"));
-}
-
-TEST(Sources, TheKeyedHashIsSipHash) {
-    // The reference vectors of SipHash-2-4 (key 00..0f, message 00..0e),
-    // which shares all but its round counts with the SipHash-1-3 in use.
-    const HashKey key{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL};
-    unsigned char message[15];
-    for (unsigned char i = 0; i < sizeof message; ++i) message[i] = i;
-    EXPECT_EQ((siphash<2, 4>(key, message, 0)), 0x726fdb47dd0e0e31ULL);
-    EXPECT_EQ((siphash<2, 4>(key, message, 1)), 0x74f839c593dc67fdULL);
-    EXPECT_EQ((siphash<2, 4>(key, message, 15)), 0xa129ca6149be45e5ULL);
-    // The sixteen-byte form agrees with the general one.
-    unsigned char address[16];
-    for (unsigned char i = 0; i < sizeof address; ++i) address[i] = static_cast<unsigned char>(i * 7);
-    EXPECT_EQ(keyed_hash_16(key, address), keyed_hash(key, address, sizeof address));
 }
 
 TEST(Lines, EachKindIsCountedAndThePeriodSpansTheDaemonsLines) {

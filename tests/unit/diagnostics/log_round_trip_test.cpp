@@ -19,10 +19,11 @@
 
 #include <gtest/gtest.h>
 
-#include "capture.h"
+#include "fixtures/capture.h"
 #include "diagnostics/diagnostics.h"
 #include "settings/settings.h"
-#include "stats/stats.h"
+#include "stats/address.h"
+#include "stats/line.h"
 #include "tarpit/tarpit.h"
 
 // The wall clock of this test program stands still where a test puts it, so

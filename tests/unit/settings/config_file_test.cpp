@@ -15,7 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "capture.h"
+#include "fixtures/capture.h"
 #include "diagnostics/diagnostics.h"
 #include "settings/settings.h"
 #include "tarpit/tarpit.h"

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture.h"
+#include "fixtures/capture.h"
 #include "diagnostics/diagnostics.h"
 #include "tarpit/tarpit.h"
 

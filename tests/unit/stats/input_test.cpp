@@ -11,12 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "stats/stats.h"
+#include "stats/input.h"
 
 namespace mirebox::stats {
 namespace {
 
-class Follow : public ::testing::Test {
+class InputTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string pattern = (std::filesystem::temp_directory_path() / "stats-follow-XXXXXX").string();
@@ -51,7 +51,7 @@ protected:
     std::vector<std::string> lines_;
 };
 
-TEST_F(Follow, ALineWrittenInPiecesIsOneLine) {
+TEST_F(InputTest, ALineWrittenInPiecesIsOneLine) {
     append(path_, "one\ntw");
     ASSERT_TRUE(open_input(input_, path_));
     read_all();
@@ -63,7 +63,7 @@ TEST_F(Follow, ALineWrittenInPiecesIsOneLine) {
     EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two", "three"}));
 }
 
-TEST_F(Follow, RotationReadsTheOldFileToItsEndThenTheNewOne) {
+TEST_F(InputTest, RotationReadsTheOldFileToItsEndThenTheNewOne) {
     append(path_, "1\n2\n");
     ASSERT_TRUE(open_input(input_, path_));
     read_all();
@@ -77,7 +77,7 @@ TEST_F(Follow, RotationReadsTheOldFileToItsEndThenTheNewOne) {
     EXPECT_EQ(lines_, (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
 }
 
-TEST_F(Follow, ATruncatedFileIsReadAgainFromItsStart) {
+TEST_F(InputTest, ATruncatedFileIsReadAgainFromItsStart) {
     append(path_, "1\n2\n3\n");
     ASSERT_TRUE(open_input(input_, path_));
     read_all();
@@ -87,7 +87,7 @@ TEST_F(Follow, ATruncatedFileIsReadAgainFromItsStart) {
     EXPECT_EQ(lines_, (std::vector<std::string>{"1", "2", "3", "4"}));
 }
 
-TEST_F(Follow, AFileTruncatedAndRefilledPastTheOffsetReadIsReadAgainFromItsStart) {
+TEST_F(InputTest, AFileTruncatedAndRefilledPastTheOffsetReadIsReadAgainFromItsStart) {
     append(path_, "1\n2\n3\n");
     ASSERT_TRUE(open_input(input_, path_));
     read_all();
@@ -98,7 +98,7 @@ TEST_F(Follow, AFileTruncatedAndRefilledPastTheOffsetReadIsReadAgainFromItsStart
     EXPECT_EQ(lines_, (std::vector<std::string>{"1", "2", "3", "4444", "5555"}));
 }
 
-TEST_F(Follow, NulBytesAreDroppedAndTheLineAfterThemCounts) {
+TEST_F(InputTest, NulBytesAreDroppedAndTheLineAfterThemCounts) {
     // A log written through > and truncated under the daemon: it goes on at
     // its old offset, and the file starts with a hole of NULs.
     append(path_, "before\n" + std::string(1 << 20, '\0') + "after\n" + std::string(10, '\0') +
@@ -108,7 +108,7 @@ TEST_F(Follow, NulBytesAreDroppedAndTheLineAfterThemCounts) {
     EXPECT_EQ(lines_, (std::vector<std::string>{"before", "after", "last"}));
 }
 
-TEST_F(Follow, AFollowedFifoIsNeverTakenForATruncatedFile) {
+TEST_F(InputTest, AFollowedFifoIsNeverTakenForATruncatedFile) {
     ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
     // Held open for writing first, so that opening it to read does not block.
     const int writer = open(path_.c_str(), O_RDWR);
@@ -124,7 +124,7 @@ TEST_F(Follow, AFollowedFifoIsNeverTakenForATruncatedFile) {
     EXPECT_EQ(lines_, (std::vector<std::string>{"one", "two"}));
 }
 
-TEST_F(Follow, AFileThatComesLaterIsOpenedThen) {
+TEST_F(InputTest, AFileThatComesLaterIsOpenedThen) {
     EXPECT_FALSE(open_input(input_, path_));
     EXPECT_EQ(read_input(input_, sink()), ReadResult::idle);
     EXPECT_FALSE(check_rotation(input_, sink()));
@@ -134,7 +134,7 @@ TEST_F(Follow, AFileThatComesLaterIsOpenedThen) {
     EXPECT_EQ(lines_, std::vector<std::string>{"first"});
 }
 
-TEST_F(Follow, AnOverlongLineIsCutAndTheNextOneIsWhole) {
+TEST_F(InputTest, AnOverlongLineIsCutAndTheNextOneIsWhole) {
     const std::string text = std::string(3 * MAX_LINE, 'x') + "\nnext\n";
     // Past the limit before its end is written: the rest is dropped as it comes.
     append(path_, text.substr(0, 2 * MAX_LINE));
@@ -145,7 +145,7 @@ TEST_F(Follow, AnOverlongLineIsCutAndTheNextOneIsWhole) {
     EXPECT_EQ(lines_, (std::vector<std::string>{std::string(MAX_LINE, 'x'), "next"}));
 }
 
-TEST_F(Follow, StandardInputReadPartlyAlreadyIsReadFromWhereItStands) {
+TEST_F(InputTest, StandardInputReadPartlyAlreadyIsReadFromWhereItStands) {
     // { head -n 1 >/dev/null; mirebox-stats; } <log: the file starts before
     // what is standard input's to read, and is no truncated one.
     append(path_, "one\ntwo\nthree\n");
@@ -164,7 +164,7 @@ TEST_F(Follow, StandardInputReadPartlyAlreadyIsReadFromWhereItStands) {
     EXPECT_EQ(lines_, (std::vector<std::string>{"two", "three"}));
 }
 
-TEST_F(Follow, APipeEndsWhenItsWriterGoesAway) {
+TEST_F(InputTest, APipeEndsWhenItsWriterGoesAway) {
     int ends[2];
     ASSERT_EQ(pipe(ends), 0);
     ASSERT_EQ(dup2(ends[0], STDIN_FILENO) != -1, true);

@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "capture.h"
+#include "fixtures/capture.h"
 #include "settings/settings.h"
 
 namespace mirebox {

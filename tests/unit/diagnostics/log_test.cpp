@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "capture.h"
+#include "fixtures/capture.h"
 #include "diagnostics/diagnostics.h"
 
 // The system log is replaced for this test program, so what the sink hands
