@@ -124,7 +124,8 @@ class Runtime:
             "nsenter", f"--target={self.holder.pid}", "--net", "--mount", "--",
             "podman",
             # The test's own store in its scratch folder; the state and the
-            # events in the private /run (podman takes no longer runroot).
+            # events in the private /run (podman refuses a runroot path of
+            # more than 50 characters).
             "--root", os.path.join(directory, "storage"),
             "--runroot", "/run/test-runroot", "--tmpdir", "/run/test-libpod",
             # Plain copies: overlay cannot always mount where the machine is
@@ -313,16 +314,17 @@ class Image(unittest.TestCase):
         return runtime
 
     def assert_nothing_left_running(self, directory):
-        """No process of the test's runtime (conmon, runc, the container, the
-        cleanup that conmon starts once a container has ended) outlives it:
-        each names the test's store on its command line."""
+        """No process of the test's runtime outlives it: conmon and the
+        cleanup it starts once a container has ended name the test's store on
+        their command lines, and a container's root is mounted from it."""
         deadline = time.monotonic() + DEADLINE
         while True:
             left = []
             for pid in filter(str.isdigit, os.listdir("/proc")):
                 try:
-                    with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                        if directory.encode() in cmdline.read():
+                    with open(f"/proc/{pid}/cmdline", "rb") as cmdline, \
+                            open(f"/proc/{pid}/mountinfo", "rb") as mounts:
+                        if directory.encode() in cmdline.read() + mounts.read():
                             left.append(pid)
                 except OSError:
                     pass
