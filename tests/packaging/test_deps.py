@@ -190,7 +190,8 @@ class Deps(unittest.TestCase):
                  "default.target.wants": ["podman.service", "podman-restart.service",
                                           "podman-auto-update.service"]}
         links = "".join(f'mkdir -p "$DEPS_ROOT/etc/systemd/system/{target}"\n'
-                        f'ln -s /lib/systemd/system/{unit} "$DEPS_ROOT/etc/systemd/system/{target}/"\n'
+                        f'ln -s /lib/systemd/system/{unit} '
+                        f'"$DEPS_ROOT/etc/systemd/system/{target}/"\n'
                         for target, names in units.items() for unit in names)
         with open(os.path.join(self.bin, "apt-get"), "w", encoding="ascii") as stub:
             stub.write(f'#!/bin/sh\necho "$*" >> "$RECORD"\n[ "$1" = install ] || exit 0\n{links}')
