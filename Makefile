@@ -156,8 +156,16 @@ deb: dist
 	(cd $(DEB)/mirebox-$$version && dpkg-buildpackage -b -us -uc) && \
 	ls $(DEB)/*.deb
 
+# The OCI image of the daemon alone (packaging/container/Containerfile),
+# built offline into $(BUILD)/image with a container storage of its own:
+# mirebox-VERSION.tar for podman load, then the image's ID.
+image:
+	$(DEPS) image
+	JOBS=$(JOBS) sh tools/build-image $(BUILD)
+
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(POLL_BUILD) $(FREEBSD_BUILD)
 
 .PHONY: all programs run test test-release test-sanitize test-poll check-freebsd fuzz bench \
 	bench-clients install dist port deb clean
+.PHONY: image

@@ -179,7 +179,28 @@ class Deps(unittest.TestCase):
 
     def test_unknown_level_is_refused(self):
         self.assertEqual(self.deps("everything", [], 0)[:3],
-                         (2, "", "usage: tools/deps [--list] build|test|ci\n"))
+                         (2, "", "usage: tools/deps [--list] build|test|ci|image\n"))
+
+    def test_the_image_level_leaves_none_of_podmans_units_enabled(self):
+        """podman's package enables a socket, a timer and services for
+        default.target, and the CNI plugins a DHCP socket, whether or not
+        systemd runs."""
+        units = {"sockets.target.wants": ["podman.socket", "cni-dhcp.socket"],
+                 "timers.target.wants": ["podman-auto-update.timer"],
+                 "default.target.wants": ["podman.service", "podman-restart.service",
+                                          "podman-auto-update.service"]}
+        links = "".join(f'mkdir -p "$DEPS_ROOT/etc/systemd/system/{target}"\n'
+                        f'ln -s /lib/systemd/system/{unit} '
+                        f'"$DEPS_ROOT/etc/systemd/system/{target}/"\n'
+                        for target, names in units.items() for unit in names)
+        with open(os.path.join(self.bin, "apt-get"), "w", encoding="ascii") as stub:
+            stub.write(f'#!/bin/sh\necho "$*" >> "$RECORD"\n[ "$1" = install ] || exit 0\n{links}')
+        self.reset_root()
+        status, output, errors, recorded = self.deps("image", ["buildah", "podman", "catatonit"], 0)
+        self.assertEqual(status, 0, errors)
+        self.assertIn("install -y -q --no-install-recommends buildah podman catatonit", recorded)
+        enabled = sorted(unit for names in units.values() for unit in names)
+        self.assertEqual(recorded[-1], f"systemctl disable {' '.join(enabled)}")
 
 
 if __name__ == "__main__":
