@@ -7,6 +7,7 @@ import getopt
 import os
 import re
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -36,6 +37,16 @@ class Scratch(unittest.TestCase):
         self.directory = scratch.name
         os.chmod(self.directory, 0o755)
 
+    def for_service_user(self, path):
+        """A copy of the program at `path` in the scratch directory: the
+        clone and its build may sit under a directory that only root can
+        enter (a clone in /root), where the service user runs nothing."""
+        programs = os.path.join(self.directory, "programs")
+        os.makedirs(programs, exist_ok=True)
+        copy = os.path.join(programs, os.path.basename(path))
+        shutil.copy2(path, copy)
+        return copy
+
 
 def needs_rc_subr(test):
     """Runs the test under FreeBSD's real rc.subr, which sits beside the
@@ -58,6 +69,10 @@ class RcScript:
         self.directory = directory
         self.log = os.path.join(directory, "called")
         self.run_dir = os.path.join(directory, "run", name)
+        # The stand-ins that su runs as the service user, where that user can
+        # run them whatever the clone's parent directories allow.
+        self.stand_ins = os.path.join(directory, "stand-ins")
+        shutil.copytree(STUBS, self.stand_ins, dirs_exist_ok=True)
         os.makedirs(os.path.join(directory, "rc.conf.d"), exist_ok=True)
         # rc.subr as it is, but for FreeBSD's ps, which it calls by its path.
         shim = os.path.join(directory, "rc.subr")
@@ -68,7 +83,7 @@ class RcScript:
         text, found = re.subn(r"^\. /etc/rc\.subr$", f". {shim}", text, flags=re.M)
         assert found == 1, "the script sources /etc/rc.subr"
         text = text.replace("/var/run/", f"{directory}/run/")
-        text = text.replace("/usr/sbin/daemon", os.path.join(STUBS, "daemon"))
+        text = text.replace("/usr/sbin/daemon", os.path.join(self.stand_ins, "daemon"))
         self.path = os.path.join(directory, name)
         with open(self.path, "w", encoding="ascii") as script:
             script.write(text)
@@ -85,11 +100,11 @@ class RcScript:
         with open(self.log, "w", encoding="ascii"):
             pass
         os.chmod(self.log, 0o666)
-        env = {**os.environ, "PATH": f"{STUBS}:{os.environ['PATH']}", "RC_STUB_LOG": self.log,
-               "local_startup": os.path.join(self.directory, "rc.d"),
+        env = {**os.environ, "PATH": f"{self.stand_ins}:{os.environ['PATH']}",
+               "RC_STUB_LOG": self.log, "local_startup": os.path.join(self.directory, "rc.d"),
                "RC_STUB_DAEMON": "run" if daemon_runs else ""}
         return subprocess.run(["sh", self.path, command], capture_output=True, text=True,
-                              env=env, timeout=120)
+                              env=env, cwd=self.directory, timeout=120)
 
     def calls(self, stand_in=None):
         """Each call of a stand-in since the last run: its argument lists."""

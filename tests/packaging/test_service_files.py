@@ -106,7 +106,7 @@ class RcScriptTest(Scratch):
 
         # The daemon as daemon(8) starts it, as the user: its first word is
         # the program, which mirebox_program names.
-        program = os.path.join(BUILD, "mirebox")
+        program = self.for_service_user(os.path.join(BUILD, "mirebox"))
         port = free_port()
         output = os.path.join(self.directory, "output")
         with open(output, "w", encoding="ascii") as sink:
@@ -231,7 +231,8 @@ class ConfigurationCheck(Scratch):
         command = [word.replace(installed, self.config)
                    for word in unit.command("ExecStartPre")]
         as_user = ["setpriv", f"--reuid={USER}", f"--regid={GROUP}", "--clear-groups"]
-        result = subprocess.run(as_user + command, capture_output=True, text=True)
+        result = subprocess.run(as_user + command, capture_output=True, text=True,
+                                cwd=self.directory)
         return result.returncode, result.stderr
 
     @needs_rc_subr
