@@ -103,6 +103,33 @@ class Dist(Scratch):
                                         capture_output=True, text=True, timeout=600)
                 self.assertEqual(result.returncode, 0, result.stdout[-3000:])
 
+    def test_outside_the_top_of_a_checkout_nothing_is_made(self):
+        """The unpacked tarball has no commit of its own; unpacked inside
+        another repository (a home folder kept in git), HEAD is that one's.
+        make dist says so and fails, and port and deb stop with it."""
+        make("dist", self.build)
+        home = os.path.join(self.directory, "home")
+        os.mkdir(home)
+        git = ["git", "-C", home, "-c", "user.name=admin", "-c", "user.email=admin@example.org"]
+        subprocess.run([*git, "init", "-q"], check=True)
+        with open(os.path.join(home, "notes"), "w", encoding="ascii") as notes:
+            notes.write("not mirebox\n")
+        subprocess.run([*git, "add", "notes"], check=True)
+        subprocess.run([*git, "commit", "-q", "-m", "notes"], check=True)
+        for parent in (self.directory, home):
+            with tarfile.open(os.path.join(self.build, "dist", TARBALL)) as tarball:
+                tarball.extractall(parent)
+            tree = os.path.join(parent, f"mirebox-{VERSION}")
+            for target in ("dist", "port", "deb"):
+                with self.subTest(inside=parent, target=target):
+                    result = subprocess.run(["make", "-C", tree, target], capture_output=True,
+                                            text=True, timeout=600)
+                    self.assertNotEqual(result.returncode, 0, result.stdout)
+                    self.assertIn(f"make dist: {os.path.realpath(tree)} is not the top of a git "
+                                  "checkout", result.stderr)
+                    self.assertFalse(os.path.exists(os.path.join(tree, "build")),
+                                     "something was made")
+
 
 def port_variables(makefile):
     """VARIABLE=value lines of a port's Makefile."""
