@@ -222,15 +222,17 @@ class StatsServiceFiles(unittest.TestCase):
     def test_systemd_unit_writes_only_the_textfile_directory(self):
         with open(self.unit, encoding="ascii") as source:
             text = source.read()
-        start = re.search(r"^ExecStart=/bin/sh -c '(journalctl [^|]*)\| (\S+) (.*)'$", text, re.M)
+        start = re.search(r"^ExecStart=/bin/sh -c 'if \[ ! -d (\S+) \]; then [^;]*; exit 78; fi; "
+                          r"(journalctl [^|]*)\| (\S+) (.*)'$", text, re.M)
         self.assertIsNotNone(start, text)
-        journal, program, options = start.groups()
+        checked, journal, program, options = start.groups()
         for option in ("--unit=mirebox", "--merge", "--follow", "--output=short-iso", "--lines=all"):
             self.assertIn(option, journal.split())
         self.assertTrue(program.endswith("/bin/mirebox-stats"), program)
         prometheus = re.fullmatch(r"--follow --quiet --prometheus (\S+)/mirebox\.prom", options)
         self.assertIsNotNone(prometheus, options)
-        self.assertIn(f"ReadWritePaths={prometheus.group(1)}\n", text)
+        self.assertEqual(checked, prometheus.group(1))
+        self.assertIn(f"ReadWritePaths=-{prometheus.group(1)}\n", text)
         for setting in ("CapabilityBoundingSet=\n", "NoNewPrivileges=yes", "ProtectSystem=strict",
                         "PrivateNetwork=yes"):
             self.assertIn(setting, text)

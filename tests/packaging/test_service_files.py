@@ -320,7 +320,36 @@ def export_entry(boot, realtime_us, pid, message):
         ("PRIORITY", 6), ("MESSAGE", message))) + "\n"
 
 
+def follower_command(journal, textfile_directory):
+    """The command the follower's unit runs, on the journal in `journal` and
+    with `textfile_directory` for node_exporter's."""
+    unit = SystemdUnit(BUILD, "mirebox-stats.service")
+    shell, option, script = unit.command("ExecStart")
+    assert (shell, option) == ("/bin/sh", "-c"), (shell, option)
+    installed = unit.value("ReadWritePaths").lstrip("-")
+    script = script.replace(installed, textfile_directory)
+    script = re.sub(r"/\S+/mirebox-stats ", f"{BUILD}/mirebox-stats ", script)
+    script = script.replace("journalctl ", f"journalctl --directory={journal} ")
+    return [shell, option, script]
+
+
 class FollowerUnit(unittest.TestCase):
+    def test_without_node_exporters_directory_it_says_so_once(self):
+        """The unit's command ends at once with the one status that stops
+        the restarts, after one line that names what to install."""
+        with tempfile.TemporaryDirectory() as directory:
+            missing = os.path.join(directory, "node-exporter")
+            result = subprocess.run(follower_command(directory, missing), capture_output=True,
+                                    text=True, timeout=DEADLINE)
+        unit = SystemdUnit(BUILD, "mirebox-stats.service")
+        self.assertEqual(unit.value("Restart"), "on-failure")
+        self.assertEqual(result.returncode, int(unit.value("RestartPreventExitStatus")))
+        self.assertEqual((result.stdout, result.stderr.count("\n")), ("", 1))
+        self.assertRegex(result.stderr, rf"^{re.escape(missing)} does not exist: install "
+                                        "prometheus-node-exporter")
+        # A missing ReadWritePaths fails every start before the command runs.
+        self.assertTrue(unit.value("ReadWritePaths").startswith("-"))
+
     @needs_command("systemd", "journalctl")
     @unittest.skipUnless(JOURNAL_REMOTE, skips.package_reason(
         "systemd-journal-remote", "systemd-journal-remote is not installed"))
@@ -347,20 +376,9 @@ class FollowerUnit(unittest.TestCase):
                            check=True, capture_output=True, timeout=DEADLINE)
 
             # The unit's own pipeline, on that journal and into a file here.
-            unit = SystemdUnit(BUILD, "mirebox-stats.service")
-            shell, option, script = unit.command("ExecStart")
-            self.assertEqual((shell, option), ("/bin/sh", "-c"))
             prom = os.path.join(directory, "mirebox.prom")
-            words = []
-            for word in script.split():
-                if word == "journalctl":
-                    word += f" --directory={journal}"
-                elif word.endswith("/mirebox-stats"):
-                    word = os.path.join(BUILD, "mirebox-stats")
-                elif word.endswith("/mirebox.prom"):
-                    word = prom
-                words.append(word)
-            follower = subprocess.Popen([shell, option, " ".join(words)], start_new_session=True)
+            follower = subprocess.Popen(follower_command(journal, directory),
+                                        start_new_session=True)
             try:
                 wait_until(lambda: metric(prom, "mirebox_connections_total") == 5,
                            "five connections from two boots")
