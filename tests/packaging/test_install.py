@@ -18,9 +18,14 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__))
 COMPILER = os.environ.get("MIREBOX_CXX_COMPILER", "")
 BUILD = os.environ["MIREBOX_BUILD_DIR"]
 
-# The examples every system gets.
+# The examples every system gets, and those of Linux and FreeBSD alone.
 EXAMPLES = ["fail2ban-filter.conf", "fail2ban-jail.conf", "mirebox-alerts.yml",
             "rsyslog-forward.conf", "rsyslog-server.conf"]
+LINUX_EXAMPLES = ["fail2ban-sshd.conf", "fail2ban-sshd-2200.conf"]
+FREEBSD_EXAMPLES = ["syslog.conf", "newsyslog.conf", "syslog-forward.conf"]
+# The FreeBSD port's configuration file, which the manual's FreeBSD recipe
+# names whatever the build.
+FREEBSD_CONFIG = "/usr/local/etc/mirebox.config"
 # prefix: (configuration file, systemd unit directory); the rest goes below
 # the prefix.
 LAYOUTS = {
@@ -86,14 +91,13 @@ class MakeInstall(unittest.TestCase):
                     expected |= {f"{unit_directory}/mirebox.service",
                                  f"{unit_directory}/mirebox-stats.service",
                                  *(f"{prefix}/share/doc/mirebox/examples/{name}"
-                                   for name in EXAMPLES)}
+                                   for name in EXAMPLES + LINUX_EXAMPLES)}
                 elif platform.system() == "FreeBSD":
                     examples = f"{prefix}/share/examples/mirebox"
                     expected |= {f"{os.path.dirname(config)}/rc.d/mirebox",
                                  f"{os.path.dirname(config)}/rc.d/mirebox_stats",
-                                 *(f"{examples}/{name}" for name in EXAMPLES),
-                                 f"{examples}/syslog.conf", f"{examples}/newsyslog.conf",
-                                 f"{examples}/syslog-forward.conf"}
+                                 *(f"{examples}/{name}"
+                                   for name in EXAMPLES + FREEBSD_EXAMPLES)}
                 self.assertEqual(installed_files(self.stages[prefix]), expected)
 
     def test_installed_program_reads_and_names_the_prefix_configuration(self):
@@ -103,15 +107,37 @@ class MakeInstall(unittest.TestCase):
                 program = f"{stage}{prefix}/sbin/mirebox"
                 result = subprocess.run([program, "-h"], capture_output=True, text=True)
                 self.assertEqual((result.returncode, result.stdout), (0, help_text(config)))
-                # Every installed file that names the configuration names this one.
+                # Every installed file that names the configuration names this one,
+                # but for the manual's recipe for FreeBSD, which names the port's.
                 for path in installed_files(stage):
                     with open(stage + path, "rb") as installed:
-                        named = set(re.findall(rb"/[\w/.]*etc/[\w/.]*mirebox\.config\b",
-                                               installed.read()))
+                        text = installed.read()
+                    if path.endswith("/man8/mirebox.8"):
+                        text = re.sub(rb"\n\.Ss On Fx\n.*?\n(?=\.Ss )", b"\n", text, flags=re.S)
+                    named = set(re.findall(rb"/[\w/.]*etc/[\w/.]*mirebox\.config\b", text))
                     self.assertLessEqual(named, {config.encode()}, path)
                 manual = f"{stage}{prefix}/share/man/man8/mirebox.8"
                 with open(manual, encoding="ascii") as page:
                     self.assertIn(f".Pa {config}\n", page.read())
+
+    @unittest.skipUnless(platform.system() == "Linux", "names Linux's paths and FreeBSD's")
+    def test_the_manual_names_its_own_systems_files_and_the_ports_for_freebsd(self):
+        """A build for Debian names no rc.d script and no example that it does
+        not install: FreeBSD's recipes name the port's files."""
+        for prefix, (config, _) in LAYOUTS.items():
+            with self.subTest(prefix=prefix):
+                stage = self.stages[prefix]
+                with open(f"{stage}{prefix}/share/man/man8/mirebox.8", encoding="ascii") as page:
+                    text = page.read()
+                examples = f"{prefix}/share/doc/mirebox/examples"
+                for name in re.findall(rf"{re.escape(examples)}/([\w.-]+)", text):
+                    self.assertTrue(os.path.exists(f"{stage}{examples}/{name}"), name)
+                rc_dir = f"{os.path.dirname(config)}/rc.d/"
+                if rc_dir != f"{os.path.dirname(FREEBSD_CONFIG)}/rc.d/":
+                    self.assertIsNone(re.search(rf"(?<![\w/.]){re.escape(rc_dir)}", text))
+                freebsd = re.search(r"\n\.Ss On Fx\n.*?\n(?=\.Ss )", text, flags=re.S)[0]
+                self.assertIn(f"{FREEBSD_CONFIG}.sample {FREEBSD_CONFIG}", freebsd)
+                self.assertIn("/usr/local/share/examples/mirebox/syslog.conf", freebsd)
 
     def test_default_build_names_the_usual_path(self):
         result = subprocess.run([f"{self.stages['/usr/local']}/usr/local/sbin/mirebox", "-h"],

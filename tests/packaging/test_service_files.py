@@ -15,7 +15,8 @@ import service_files
 from service_files import RcScript, SystemdUnit, needs_rc_subr
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import DEADLINE, connect, free_port, needs_command  # noqa: E402
+from harness import (DEADLINE, JOURNAL_REMOTE, connect, export_entry, free_port,  # noqa: E402
+                     needs_command)
 import skips  # noqa: E402
 
 BUILD = os.environ["MIREBOX_BUILD_DIR"]
@@ -304,20 +305,6 @@ class SystemdUnitTest(unittest.TestCase):
                         "NoNewPrivileges=yes", "ProtectSystem=strict", "PrivateTmp=yes",
                         "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX", "LimitNOFILE="):
             self.assertRegex(unit.text, rf"(?m)^{re.escape(setting)}")
-
-
-JOURNAL_REMOTE = next((path for path in ("/lib/systemd/systemd-journal-remote",
-                                          "/usr/lib/systemd/systemd-journal-remote")
-                       if os.access(path, os.X_OK)), None)
-
-
-def export_entry(boot, realtime_us, pid, message):
-    """One journal entry in the export format, as the daemon's unit writes it."""
-    return "".join(f"{key}={value}\n" for key, value in (
-        ("__REALTIME_TIMESTAMP", realtime_us), ("__MONOTONIC_TIMESTAMP", realtime_us % 10**9),
-        ("_BOOT_ID", boot), ("_HOSTNAME", "gate"), ("_TRANSPORT", "syslog"),
-        ("_SYSTEMD_UNIT", "mirebox.service"), ("SYSLOG_IDENTIFIER", "mirebox"), ("_PID", pid),
-        ("PRIORITY", 6), ("MESSAGE", message))) + "\n"
 
 
 def follower_command(journal, textfile_directory):
