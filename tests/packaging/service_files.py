@@ -7,6 +7,7 @@ import getopt
 import os
 import re
 import shlex
+import signal
 import shutil
 import subprocess
 import sys
@@ -146,3 +147,132 @@ class SystemdUnit:
         line = self.value(key).lstrip("-")
         assert "%" not in line and "$" not in line.replace("$$", ""), line
         return [word.replace("$$", "$") for word in shlex.split(line)]
+
+
+# systemctl where systemd does not run, for a package's maintainer scripts: a
+# unit starts as its ExecStart= run by hand in a session of its own, and a
+# stop ends that process group, as systemd ends the unit's control group.
+# is-enabled reads the links in /etc/systemd/system. Every call is logged.
+SYSTEMCTL = r'''
+import glob, os, re, shlex, signal, subprocess, sys, time
+
+words = [word for word in sys.argv[1:] if not word.startswith("-")]
+with open(os.path.join(STATE, "calls"), "a") as calls:
+    calls.write(" ".join(words) + "\n")
+command, units = words[0], words[1:]
+
+
+def running(unit):
+    try:
+        with open(os.path.join(STATE, unit + ".pid")) as text:
+            pid = int(text.read())
+        with open(f"/proc/{pid}/stat") as stat:
+            return None if stat.read().rsplit(")", 1)[1].split()[0] == "Z" else pid
+    except (OSError, ValueError):
+        return None
+
+
+def start(unit):
+    if running(unit):
+        return
+    with open(os.path.join("/lib/systemd/system", unit)) as text:
+        line = re.search(r"^ExecStart=[-@:+!]*(.*)$", text.read(), re.M)[1]
+    with open(os.path.join(STATE, unit + ".log"), "a") as log:
+        process = subprocess.Popen([word.replace("$$", "$") for word in shlex.split(line)],
+                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                   start_new_session=True)
+    with open(os.path.join(STATE, unit + ".pid"), "w") as text:
+        text.write(str(process.pid))
+
+
+def stop(unit):
+    pid = running(unit)
+    if pid:
+        os.killpg(pid, signal.SIGTERM)
+        for _ in range(300):
+            if not running(unit):
+                break
+            time.sleep(0.1)
+
+
+status = 0
+for unit in units:
+    if command == "start":
+        start(unit)
+    elif command == "stop":
+        stop(unit)
+    elif command == "restart" or (command == "try-restart" and running(unit)):
+        stop(unit)
+        start(unit)
+    elif command == "is-active":
+        status = status or (0 if running(unit) else 3)
+    elif command == "is-enabled":
+        enabled = glob.glob(f"/etc/systemd/system/*.wants/{unit}")
+        print("enabled" if enabled else "disabled")
+        status = status or (0 if enabled else 1)
+sys.exit(status)
+'''
+
+
+class StandInSystemd:
+    """A mount and network namespace of the test's own, held open by a
+    process asleep in it, where /run/systemd/system says that systemd runs
+    and systemctl is the stand-in above: a package's maintainer scripts, run
+    there by apt, start and stop its units for real. The folder
+    `textfile_directory` there is an empty one of the namespace's own."""
+
+    def __init__(self, directory, textfile_directory):
+        self.state = os.path.join(directory, "systemd")
+        os.mkdir(self.state)
+        systemctl = os.path.join(directory, "systemctl")
+        with open(systemctl, "w", encoding="ascii") as script:
+            script.write(f"#!{sys.executable}\nSTATE = {self.state!r}\n{SYSTEMCTL}")
+        os.chmod(systemctl, 0o755)
+        real = os.path.realpath(shutil.which("systemctl"))
+        setup = ("mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && "
+                 f"mount --bind {shlex.quote(systemctl)} {real} && "
+                 f"mount -t tmpfs tmpfs {shlex.quote(textfile_directory)} && "
+                 "ip link set lo up && echo ready && exec sleep 3600")
+        self.holder = subprocess.Popen(
+            ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", setup],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if self.holder.stdout.readline() != "ready\n":
+            self.holder.kill()
+            _, errors = self.holder.communicate()
+            raise unittest.SkipTest(f"no private mount and network namespace here: {errors}")
+        self.namespace = os.readlink(f"/proc/{self.holder.pid}/ns/mnt")
+
+    def run(self, *command, **options):
+        """A command in the namespace."""
+        return subprocess.run(["nsenter", "--target", str(self.holder.pid), "--mount", "--net",
+                               "--", *command], capture_output=True, text=True, **options)
+
+    def calls(self):
+        with open(os.path.join(self.state, "calls"), encoding="utf-8") as calls:
+            return calls.read().splitlines()
+
+    def processes(self):
+        """The command lines of what runs in the namespace, but the holder."""
+        found = {}
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/stat", encoding="utf-8") as stat:
+                    zombie = stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+                if zombie or int(pid) == self.holder.pid or \
+                        os.readlink(f"/proc/{pid}/ns/mnt") != self.namespace:
+                    continue
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    found[int(pid)] = cmdline.read().replace(b"\0", b" ").decode().strip()
+            except OSError:
+                continue
+        return found
+
+    def close(self):
+        """Ends whatever still runs in the namespace, then the namespace."""
+        for pid in self.processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.holder.kill()
+        self.holder.communicate()

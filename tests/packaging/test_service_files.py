@@ -204,9 +204,10 @@ class RcScriptTest(Scratch):
                                     mirebox_stats_textfile=f"{textfile}/mirebox.prom")
                 self.assertEqual(result.returncode, 0, result.stderr)
                 _, options, program, arguments = script.started()
-                # -f: no terminal kept, -S and -T: what it says, to the log.
-                self.assertEqual({key: options.get(key) for key in ("-f", "-S", "-T")},
-                                 {"-f": "", "-S": "", "-T": "mirebox_stats"})
+                # -f: no terminal kept, -S and -T: what it says, to the log,
+                # -r: started again if it ever exits, as the script promises.
+                self.assertEqual({key: options.get(key) for key in ("-f", "-S", "-T", "-r")},
+                                 {"-f": "", "-S": "", "-T": "mirebox_stats", "-r": ""})
                 self.assertTrue(program.endswith("/mirebox-stats"), program)
                 self.assertEqual(arguments[:3], ["--follow", "--prometheus",
                                                  f"{textfile}/mirebox.prom"])
