@@ -152,7 +152,9 @@ class SystemdUnit:
 # systemctl where systemd does not run, for a package's maintainer scripts: a
 # unit starts as its ExecStart= run by hand in a session of its own, and a
 # stop ends that process group, as systemd ends the unit's control group.
-# is-enabled reads the links in /etc/systemd/system. Every call is logged.
+# preset and enable make the links of the unit's WantedBy= in
+# /etc/systemd/system (Debian's presets enable every unit), which is-enabled
+# reads. Every call is logged.
 SYSTEMCTL = r'''
 import glob, os, re, shlex, signal, subprocess, sys, time
 
@@ -172,11 +174,23 @@ def running(unit):
         return None
 
 
+def setting(unit, key):
+    with open(os.path.join("/lib/systemd/system", unit)) as text:
+        return re.findall(rf"^{key}=(.*)$", text.read(), re.M)
+
+
+def enable(unit):
+    for target in " ".join(setting(unit, "WantedBy")).split():
+        wants = f"/etc/systemd/system/{target}.wants"
+        os.makedirs(wants, exist_ok=True)
+        if not os.path.lexists(f"{wants}/{unit}"):
+            os.symlink(f"/lib/systemd/system/{unit}", f"{wants}/{unit}")
+
+
 def start(unit):
     if running(unit):
         return
-    with open(os.path.join("/lib/systemd/system", unit)) as text:
-        line = re.search(r"^ExecStart=[-@:+!]*(.*)$", text.read(), re.M)[1]
+    line = re.sub(r"^[-@:+!]*", "", setting(unit, "ExecStart")[0])
     with open(os.path.join(STATE, unit + ".log"), "a") as log:
         process = subprocess.Popen([word.replace("$$", "$") for word in shlex.split(line)],
                                    stdin=subprocess.DEVNULL, stdout=log, stderr=log,
@@ -197,7 +211,9 @@ def stop(unit):
 
 status = 0
 for unit in units:
-    if command == "start":
+    if command in ("preset", "enable"):
+        enable(unit)
+    elif command == "start":
         start(unit)
     elif command == "stop":
         stop(unit)
@@ -218,8 +234,10 @@ class StandInSystemd:
     """A mount and network namespace of the test's own, held open by a
     process asleep in it, where /run/systemd/system says that systemd runs
     and systemctl is the stand-in above: a package's maintainer scripts, run
-    there by apt, start and stop its units for real. The folder
-    `textfile_directory` there is an empty one of the namespace's own."""
+    there by apt, start and stop its units for real, as on a Debian host
+    with no policy-rc.d (a container image's refuses every start). The
+    folder `textfile_directory` there is an empty one of the namespace's
+    own."""
 
     def __init__(self, directory, textfile_directory):
         self.state = os.path.join(directory, "systemd")
@@ -228,9 +246,15 @@ class StandInSystemd:
         with open(systemctl, "w", encoding="ascii") as script:
             script.write(f"#!{sys.executable}\nSTATE = {self.state!r}\n{SYSTEMCTL}")
         os.chmod(systemctl, 0o755)
+        allow = os.path.join(directory, "policy-rc.d")
+        with open(allow, "w", encoding="ascii") as script:
+            script.write("#!/bin/sh\nexit 0\n")
+        os.chmod(allow, 0o755)
         real = os.path.realpath(shutil.which("systemctl"))
+        policy = "/usr/sbin/policy-rc.d"
         setup = ("mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && "
                  f"mount --bind {shlex.quote(systemctl)} {real} && "
+                 f"{{ [ ! -e {policy} ] || mount --bind {shlex.quote(allow)} {policy}; }} && "
                  f"mount -t tmpfs tmpfs {shlex.quote(textfile_directory)} && "
                  "ip link set lo up && echo ready && exec sleep 3600")
         self.holder = subprocess.Popen(
