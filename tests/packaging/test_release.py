@@ -314,8 +314,10 @@ class DebianPackage(Scratch):
 
     @needs_command("lintian", "lintian")
     def test_lintian_finds_no_error_and_no_warning(self):
+        # Lintian leaves files in its temporary folder: the test's own.
         result = subprocess.run(["lintian", "--fail-on", "error,warning", self.package],
-                                capture_output=True, text=True, timeout=600)
+                                capture_output=True, text=True, timeout=600,
+                                env={**os.environ, "TMPDIR": self.directory})
         self.assertEqual((result.returncode, result.stdout), (0, ""), result.stderr)
 
     def unit_textfile(self):
@@ -449,8 +451,8 @@ class DebianPackage(Scratch):
         deadline = time.monotonic() + DEADLINE
         while not (until() if until else systemd.run(*command).returncode == 0):
             if time.monotonic() > deadline:
-                raise AssertionError(f"no {what} within {DEADLINE} s: {systemd.processes()}, "
-                                     f"{systemd.calls()}")
+                raise AssertionError(f"{what}: not within {DEADLINE} s; running "
+                                     f"{systemd.processes()}, asked {systemd.calls()}")
             time.sleep(0.1)
 
     def run_in_own_network(self):

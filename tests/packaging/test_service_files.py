@@ -321,20 +321,44 @@ def follower_command(journal, textfile_directory):
     return [shell, option, script]
 
 
+def end_group(process):
+    """Ends the process group `process` leads and waits until none of it is
+    left: the pipeline's reader writes its metrics once more as it ends, and
+    must not write them into a folder being removed."""
+    try:
+        os.killpg(process.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    process.wait(DEADLINE)
+
+    def gone():
+        try:
+            os.killpg(process.pid, 0)
+            return False
+        except ProcessLookupError:
+            return True
+    wait_until(gone, "the end of the follower's pipeline")
+
+
 class FollowerUnit(unittest.TestCase):
     def test_without_node_exporters_directory_it_says_so_once(self):
         """The unit's command ends at once with the one status that stops
         the restarts, after one line that names what to install."""
         with tempfile.TemporaryDirectory() as directory:
             missing = os.path.join(directory, "node-exporter")
-            result = subprocess.run(follower_command(directory, missing), capture_output=True,
-                                    text=True, timeout=DEADLINE)
+            follower = subprocess.Popen(follower_command(directory, missing), text=True,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        start_new_session=True)
+            try:
+                output, errors = follower.communicate(timeout=DEADLINE)
+            finally:
+                end_group(follower)
         unit = SystemdUnit(BUILD, "mirebox-stats.service")
         self.assertEqual(unit.value("Restart"), "on-failure")
-        self.assertEqual(result.returncode, int(unit.value("RestartPreventExitStatus")))
-        self.assertEqual((result.stdout, result.stderr.count("\n")), ("", 1))
-        self.assertRegex(result.stderr, rf"^{re.escape(missing)} does not exist: install "
-                                        "prometheus-node-exporter")
+        self.assertEqual(follower.returncode, int(unit.value("RestartPreventExitStatus")))
+        self.assertEqual((output, errors.count("\n")), ("", 1))
+        self.assertRegex(errors, rf"^{re.escape(missing)} does not exist: install "
+                                 "prometheus-node-exporter")
         # A missing ReadWritePaths fails every start before the command runs.
         self.assertTrue(unit.value("ReadWritePaths").startswith("-"))
 
@@ -372,8 +396,7 @@ class FollowerUnit(unittest.TestCase):
                            "five connections from two boots")
                 self.assertEqual(metric(prom, "mirebox_starts_total"), 2)
             finally:
-                os.killpg(follower.pid, signal.SIGTERM)
-                follower.wait(DEADLINE)
+                end_group(follower)
 
 
 def metric(path, name):
