@@ -27,7 +27,8 @@ NFT = find_program("nft")
 IP = find_program("ip") or "ip"
 # The examples by the names they are installed under, which the manual gives.
 EXAMPLES = {"fail2ban-filter.conf": "filter.conf", "fail2ban-jail.conf": "jail-systemd.conf",
-            "fail2ban-sshd.conf": "jail-sshd.conf", "fail2ban-sshd-2200.conf": "jail-sshd-2200.conf"}
+            "fail2ban-sshd.conf": "jail-sshd.conf",
+            "fail2ban-sshd-2200.conf": "jail-sshd-2200.conf"}
 # journald keeps a machine's journal in a folder named after its ID.
 JOURNAL = "/var/log/journal/0123456789abcdef0123456789abcdef"
 
