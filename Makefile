@@ -152,8 +152,8 @@ port: dist
 	echo "made $(PORT)"
 
 # The Debian package, built from the unpacked tarball in a folder of its
-# own, since dpkg-buildpackage writes beside the tree it builds. What it needs
-# first, git for the tarball among it.
+# own, since dpkg-buildpackage writes beside the tree it builds. It installs
+# what it builds with first, git for the tarball among it.
 deb:
 	$(DEPS) deb
 	$(MAKE) dist
