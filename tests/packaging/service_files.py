@@ -41,7 +41,7 @@ class Scratch(unittest.TestCase):
     def for_service_user(self, path):
         """A copy of the program at `path` in the scratch directory: the
         clone and its build may sit under a directory that only root can
-        enter (a clone in /root), where the service user runs nothing."""
+        enter (a clone in root's home), where the service user runs nothing."""
         programs = os.path.join(self.directory, "programs")
         os.makedirs(programs, exist_ok=True)
         copy = os.path.join(programs, os.path.basename(path))
