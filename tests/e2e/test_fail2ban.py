@@ -79,10 +79,10 @@ class Jails(TarpitTest):
         127.0.0.2, as its unit leaves them in the journal: in the export
         format, to be written by systemd-journal-remote."""
         daemon = self.start("-v", "-d", "100")
-        for source in ("127.0.0.1", "127.0.0.2"):
-            with socket.create_connection(("127.0.0.1", daemon.port),
-                                          source_address=(source, 0)):
-                daemon.wait_for(rf"ACCEPT host=::ffff:{re.escape(source)} .*")
+        daemon.ready()  # once it listens: a client from 127.0.0.1
+        with socket.create_connection(("127.0.0.1", daemon.port),
+                                      source_address=("127.0.0.2", 0)):
+            daemon.wait_for(r"ACCEPT host=::ffff:127\.0\.0\.2 .*")
         self.assertEqual(daemon.stop(), 0)
         export = os.path.join(self.directory, "export")
         with open(export, "w", encoding="ascii") as entries:
