@@ -122,15 +122,19 @@ install:
 
 # mirebox-VERSION.tar.gz of the last commit, byte for byte the same each time
 # it is made of one commit: git archive writes the commit's time, fixed
-# owners, modes and order, and gzip -n neither a name nor a time.
+# owners, modes and order, and gzip -n neither a name nor a time. Only the
+# top of a git checkout has a commit of this tree: an unpacked tarball has
+# none, and inside some other repository HEAD would be that one's.
 dist:
+	@top=$$(git rev-parse --show-toplevel 2>/dev/null) && [ "$$top" = "$$(pwd -P)" ] || { \
+		echo "make dist: $$(pwd -P) is not the top of a git checkout (or git is missing):" \
+			"the tarball is made of the last commit of a clone" >&2; exit 1; }
 	@git diff --quiet HEAD 2>/dev/null || \
 		echo "make dist: the tarball holds the last commit; uncommitted changes are left out"
-	version=$$($(VERSION)); mkdir -p $(DIST) && \
-	git -c tar.umask=0022 archive --format=tar --prefix=mirebox-$$version/ HEAD | gzip -n -9 \
-		>$(DIST)/mirebox-$$version.tar.gz.new && \
-	mv -f $(DIST)/mirebox-$$version.tar.gz.new $(DIST)/mirebox-$$version.tar.gz && \
-	echo "made $(DIST)/mirebox-$$version.tar.gz"
+	version=$$($(VERSION)); tarball=$(DIST)/mirebox-$$version.tar.gz; mkdir -p $(DIST) && \
+	{ git -c tar.umask=0022 -c tar.tar.gz.command='gzip -n -9' archive --format=tar.gz \
+		--prefix=mirebox-$$version/ -o $$tarball.new HEAD || { rm -f $$tarball.new; exit 1; }; } && \
+	mv -f $$tarball.new $$tarball && echo "made $$tarball"
 
 # The FreeBSD port as sysutils/mirebox, its rc.d scripts made from the
 # project's own and its distinfo from the tarball beside it.
@@ -148,8 +152,11 @@ port: dist
 	echo "made $(PORT)"
 
 # The Debian package, built from the unpacked tarball in a folder of its
-# own, since dpkg-buildpackage writes beside the tree it builds.
-deb: dist
+# own, since dpkg-buildpackage writes beside the tree it builds. It installs
+# what it builds with first, git for the tarball among it.
+deb:
+	$(DEPS) deb
+	$(MAKE) dist
 	version=$$($(VERSION)); rm -rf $(DEB) && mkdir -p $(DEB) && \
 	cp $(DIST)/mirebox-$$version.tar.gz $(DEB)/mirebox_$$version.orig.tar.gz && \
 	tar -xzf $(DEB)/mirebox_$$version.orig.tar.gz -C $(DEB) && \

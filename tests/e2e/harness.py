@@ -6,6 +6,7 @@ import glob
 import os
 import random
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -66,6 +67,48 @@ TOTALS = (r"TOTALS connects=(?P<connects>\d+) seconds=(?P<seconds>\d+)\.(?P<ms>\
           r"bytes=(?P<bytes>\d+)")
 
 LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (.*)")
+
+# Writes journal files from entries in the export format (needs package
+# systemd-journal-remote).
+JOURNAL_REMOTE = next((path for path in ("/lib/systemd/systemd-journal-remote",
+                                          "/usr/lib/systemd/systemd-journal-remote")
+                       if os.access(path, os.X_OK)), None)
+
+
+def export_entry(boot, realtime_us, pid, message):
+    """One journal entry in the export format, as the daemon's unit writes it."""
+    return "".join(f"{key}={value}\n" for key, value in (
+        ("__REALTIME_TIMESTAMP", realtime_us), ("__MONOTONIC_TIMESTAMP", realtime_us % 10**9),
+        ("_BOOT_ID", boot), ("_HOSTNAME", "gate"), ("_TRANSPORT", "syslog"),
+        ("_SYSTEMD_UNIT", "mirebox.service"), ("SYSLOG_IDENTIFIER", "mirebox"), ("_PID", pid),
+        ("PRIORITY", 6), ("MESSAGE", message))) + "\n"
+
+
+def stock_files(package, prefix, directory):
+    """The files below `prefix` (such as /etc/fail2ban) as the installed
+    Debian package ships them, copied under `directory`; returns where the
+    copy of `prefix` is. They come from the package's archive in apt's cache,
+    or else from the system once dpkg finds them unchanged; whatever an
+    administrator added there is left out. Raises SkipTest when neither can
+    be had."""
+    version = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", package],
+                             capture_output=True, text=True).stdout
+    archives = glob.glob(f"/var/cache/apt/archives/{package}_{version.replace(':', '%3a')}_*.deb")
+    if archives:
+        subprocess.run(["dpkg-deb", "-x", archives[0], directory], check=True)
+        return directory + prefix
+    listed = subprocess.run(["dpkg-query", "-L", package], capture_output=True, text=True,
+                            check=True).stdout.split()
+    changed = subprocess.run(["dpkg", "--verify", package], capture_output=True,
+                             text=True).stdout
+    for path in listed:
+        if (path == prefix or path.startswith(prefix + "/")) and not os.path.isdir(path):
+            if f" {path}\n" in changed:
+                raise unittest.SkipTest(f"{path} is not as {package} ships it, and apt's "
+                                        f"cache has no archive of {package} {version}")
+            os.makedirs(os.path.dirname(directory + path), exist_ok=True)
+            shutil.copy2(path, directory + path)
+    return directory + prefix
 
 
 def run(*args, timeout=DEADLINE):

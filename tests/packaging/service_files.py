@@ -7,6 +7,8 @@ import getopt
 import os
 import re
 import shlex
+import signal
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -36,6 +38,16 @@ class Scratch(unittest.TestCase):
         self.directory = scratch.name
         os.chmod(self.directory, 0o755)
 
+    def for_service_user(self, path):
+        """A copy of the program at `path` in the scratch directory: the
+        clone and its build may sit under a directory that only root can
+        enter (a clone in root's home), where the service user runs nothing."""
+        programs = os.path.join(self.directory, "programs")
+        os.makedirs(programs, exist_ok=True)
+        copy = os.path.join(programs, os.path.basename(path))
+        shutil.copy2(path, copy)
+        return copy
+
 
 def needs_rc_subr(test):
     """Runs the test under FreeBSD's real rc.subr, which sits beside the
@@ -58,6 +70,10 @@ class RcScript:
         self.directory = directory
         self.log = os.path.join(directory, "called")
         self.run_dir = os.path.join(directory, "run", name)
+        # The stand-ins that su runs as the service user, where that user can
+        # run them whatever the clone's parent directories allow.
+        self.stand_ins = os.path.join(directory, "stand-ins")
+        shutil.copytree(STUBS, self.stand_ins, dirs_exist_ok=True)
         os.makedirs(os.path.join(directory, "rc.conf.d"), exist_ok=True)
         # rc.subr as it is, but for FreeBSD's ps, which it calls by its path.
         shim = os.path.join(directory, "rc.subr")
@@ -68,7 +84,7 @@ class RcScript:
         text, found = re.subn(r"^\. /etc/rc\.subr$", f". {shim}", text, flags=re.M)
         assert found == 1, "the script sources /etc/rc.subr"
         text = text.replace("/var/run/", f"{directory}/run/")
-        text = text.replace("/usr/sbin/daemon", os.path.join(STUBS, "daemon"))
+        text = text.replace("/usr/sbin/daemon", os.path.join(self.stand_ins, "daemon"))
         self.path = os.path.join(directory, name)
         with open(self.path, "w", encoding="ascii") as script:
             script.write(text)
@@ -85,11 +101,11 @@ class RcScript:
         with open(self.log, "w", encoding="ascii"):
             pass
         os.chmod(self.log, 0o666)
-        env = {**os.environ, "PATH": f"{STUBS}:{os.environ['PATH']}", "RC_STUB_LOG": self.log,
-               "local_startup": os.path.join(self.directory, "rc.d"),
+        env = {**os.environ, "PATH": f"{self.stand_ins}:{os.environ['PATH']}",
+               "RC_STUB_LOG": self.log, "local_startup": os.path.join(self.directory, "rc.d"),
                "RC_STUB_DAEMON": "run" if daemon_runs else ""}
         return subprocess.run(["sh", self.path, command], capture_output=True, text=True,
-                              env=env, timeout=120)
+                              env=env, cwd=self.directory, timeout=120)
 
     def calls(self, stand_in=None):
         """Each call of a stand-in since the last run: its argument lists."""
@@ -131,3 +147,156 @@ class SystemdUnit:
         line = self.value(key).lstrip("-")
         assert "%" not in line and "$" not in line.replace("$$", ""), line
         return [word.replace("$$", "$") for word in shlex.split(line)]
+
+
+# systemctl where systemd does not run, for a package's maintainer scripts: a
+# unit starts as its ExecStart= run by hand in a session of its own, and a
+# stop ends that process group, as systemd ends the unit's control group.
+# preset and enable make the links of the unit's WantedBy= in
+# /etc/systemd/system (Debian's presets enable every unit), which is-enabled
+# reads. Every call is logged.
+SYSTEMCTL = r'''
+import glob, os, re, shlex, signal, subprocess, sys, time
+
+words = [word for word in sys.argv[1:] if not word.startswith("-")]
+with open(os.path.join(STATE, "calls"), "a") as calls:
+    calls.write(" ".join(words) + "\n")
+command, units = words[0], words[1:]
+
+
+def running(unit):
+    try:
+        with open(os.path.join(STATE, unit + ".pid")) as text:
+            pid = int(text.read())
+        with open(f"/proc/{pid}/stat") as stat:
+            return None if stat.read().rsplit(")", 1)[1].split()[0] == "Z" else pid
+    except (OSError, ValueError):
+        return None
+
+
+def setting(unit, key):
+    with open(os.path.join("/lib/systemd/system", unit)) as text:
+        return re.findall(rf"^{key}=(.*)$", text.read(), re.M)
+
+
+def enable(unit):
+    for target in " ".join(setting(unit, "WantedBy")).split():
+        wants = f"/etc/systemd/system/{target}.wants"
+        os.makedirs(wants, exist_ok=True)
+        if not os.path.lexists(f"{wants}/{unit}"):
+            os.symlink(f"/lib/systemd/system/{unit}", f"{wants}/{unit}")
+
+
+def start(unit):
+    if running(unit):
+        return
+    line = re.sub(r"^[-@:+!]*", "", setting(unit, "ExecStart")[0])
+    with open(os.path.join(STATE, unit + ".log"), "a") as log:
+        process = subprocess.Popen([word.replace("$$", "$") for word in shlex.split(line)],
+                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                   start_new_session=True)
+    with open(os.path.join(STATE, unit + ".pid"), "w") as text:
+        text.write(str(process.pid))
+
+
+def stop(unit):
+    pid = running(unit)
+    if pid:
+        os.killpg(pid, signal.SIGTERM)
+        for _ in range(300):
+            if not running(unit):
+                break
+            time.sleep(0.1)
+
+
+status = 0
+for unit in units:
+    if command in ("preset", "enable"):
+        enable(unit)
+    elif command == "start":
+        start(unit)
+    elif command == "stop":
+        stop(unit)
+    elif command == "restart" or (command == "try-restart" and running(unit)):
+        stop(unit)
+        start(unit)
+    elif command == "is-active":
+        status = status or (0 if running(unit) else 3)
+    elif command == "is-enabled":
+        enabled = glob.glob(f"/etc/systemd/system/*.wants/{unit}")
+        print("enabled" if enabled else "disabled")
+        status = status or (0 if enabled else 1)
+sys.exit(status)
+'''
+
+
+class StandInSystemd:
+    """A mount and network namespace of the test's own, held open by a
+    process asleep in it, where /run/systemd/system says that systemd runs
+    and systemctl is the stand-in above: a package's maintainer scripts, run
+    there by apt, start and stop its units for real, as on a Debian host
+    with no policy-rc.d (a container image's refuses every start). The
+    folder `textfile_directory` there is an empty one of the namespace's
+    own."""
+
+    def __init__(self, directory, textfile_directory):
+        self.state = os.path.join(directory, "systemd")
+        os.mkdir(self.state)
+        systemctl = os.path.join(directory, "systemctl")
+        with open(systemctl, "w", encoding="ascii") as script:
+            script.write(f"#!{sys.executable}\nSTATE = {self.state!r}\n{SYSTEMCTL}")
+        os.chmod(systemctl, 0o755)
+        allow = os.path.join(directory, "policy-rc.d")
+        with open(allow, "w", encoding="ascii") as script:
+            script.write("#!/bin/sh\nexit 0\n")
+        os.chmod(allow, 0o755)
+        real = os.path.realpath(shutil.which("systemctl"))
+        policy = "/usr/sbin/policy-rc.d"
+        setup = ("mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && "
+                 f"mount --bind {shlex.quote(systemctl)} {real} && "
+                 f"{{ [ ! -e {policy} ] || mount --bind {shlex.quote(allow)} {policy}; }} && "
+                 f"mount -t tmpfs tmpfs {shlex.quote(textfile_directory)} && "
+                 "ip link set lo up && echo ready && exec sleep 3600")
+        self.holder = subprocess.Popen(
+            ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", setup],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if self.holder.stdout.readline() != "ready\n":
+            self.holder.kill()
+            _, errors = self.holder.communicate()
+            raise unittest.SkipTest(f"no private mount and network namespace here: {errors}")
+        self.namespace = os.readlink(f"/proc/{self.holder.pid}/ns/mnt")
+
+    def run(self, *command, **options):
+        """A command in the namespace."""
+        return subprocess.run(["nsenter", "--target", str(self.holder.pid), "--mount", "--net",
+                               "--", *command], capture_output=True, text=True, **options)
+
+    def calls(self):
+        with open(os.path.join(self.state, "calls"), encoding="utf-8") as calls:
+            return calls.read().splitlines()
+
+    def processes(self):
+        """The command lines of what runs in the namespace, but the holder."""
+        found = {}
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/stat", encoding="utf-8") as stat:
+                    zombie = stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+                if zombie or int(pid) == self.holder.pid or \
+                        os.readlink(f"/proc/{pid}/ns/mnt") != self.namespace:
+                    continue
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    found[int(pid)] = cmdline.read().replace(b"\0", b" ").decode().strip()
+            except OSError:
+                continue
+        return found
+
+    def close(self):
+        """Ends whatever still runs in the namespace, then the namespace."""
+        for pid in self.processes():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.holder.kill()
+        self.holder.communicate()

@@ -19,7 +19,8 @@ STUBS = {
                   'for p in $MISSING; do [ "$p" != "$package" ] || exit 1; done\n'
                   'printf "install ok installed"\n',
     # An install asks policy-rc.d, as invoke-rc.d does, then enables
-    # fail2ban (its unit, and the SysV link) and rsyslog (with an alias).
+    # fail2ban (its unit, and the SysV link), rsyslog (with an alias) and
+    # legacyd, which has only a SysV script.
     "apt-get": 'echo "$*" >> "$RECORD"\n'
                'case $1 in install) ;; *) exit 0 ;; esac\n'
                '[ -n "${ENABLES:-}" ] || exit 0\n'
@@ -32,6 +33,7 @@ STUBS = {
                'ln -s /lib/systemd/system/rsyslog.service "$wants/rsyslog.service"\n'
                'ln -s /lib/systemd/system/rsyslog.service "$DEPS_ROOT/etc/systemd/system/syslog.service"\n'
                'ln -s ../init.d/fail2ban "$DEPS_ROOT/etc/rc2.d/S01fail2ban"\n'
+               'ln -s ../init.d/legacyd "$DEPS_ROOT/etc/rc2.d/S02legacyd"\n'
                # Then, as asked, it fails, or its caller is killed meanwhile.
                'case ${APT_END:-} in fail) exit 100 ;; kill) kill -TERM $PPID ;; esac\n',
     "systemctl": 'echo "systemctl $*" >> "$RECORD"\n',
@@ -94,9 +96,11 @@ class Deps(unittest.TestCase):
                 # Asked during the install, the policy refused every start.
                 self.assertIn("policy-rc.d 101", recorded)
                 # Exactly what the install enabled is disabled again.
-                self.assertEqual(recorded[-1], "systemctl disable fail2ban.service rsyslog.service")
+                self.assertEqual(recorded[-1], "systemctl disable fail2ban.service "
+                                               "legacyd.service rsyslog.service")
                 self.assertTrue(output.endswith("tools/deps: disabling what the install enabled: "
-                                                "fail2ban.service rsyslog.service\n"), output)
+                                                "fail2ban.service legacyd.service "
+                                                "rsyslog.service\n"), output)
                 # The policy that was there before is back, or none.
                 path = os.path.join(self.root, "usr", "sbin", "policy-rc.d")
                 if policy is None:
@@ -121,6 +125,10 @@ class Deps(unittest.TestCase):
             ("ci", ["clang"], 0,
              (0, "tools/deps: installing for .ci/run: clang\n", "",
               ["update -q", f"{install} clang"])),
+            # make deb: the package's tools and git, not the tests'.
+            ("deb", ["git", "debhelper", "rsyslog"], 0,
+             (0, "tools/deps: installing for make deb: git debhelper\n", "",
+              ["update -q", f"{install} git debhelper"])),
             ("test", ["g++", "fail2ban"], 1000,
              (1, "", "tools/deps: make test needs these packages: g++ fail2ban\n"
                      "tools/deps: install them as root with: "
@@ -179,7 +187,7 @@ class Deps(unittest.TestCase):
 
     def test_unknown_level_is_refused(self):
         self.assertEqual(self.deps("everything", [], 0)[:3],
-                         (2, "", "usage: tools/deps [--list] build|test|ci|image\n"))
+                         (2, "", "usage: tools/deps [--list] build|test|deb|ci|image\n"))
 
     def test_the_image_level_leaves_none_of_podmans_units_enabled(self):
         """podman's package enables a socket, a timer and services for
@@ -201,6 +209,26 @@ class Deps(unittest.TestCase):
         self.assertIn("install -y -q --no-install-recommends buildah podman catatonit", recorded)
         enabled = sorted(unit for names in units.values() for unit in names)
         self.assertEqual(recorded[-1], f"systemctl disable {' '.join(enabled)}")
+
+    def test_make_deb_installs_what_it_builds_with_before_anything_else(self):
+        """A machine without debhelper: make deb asks apt-get for it first,
+        under the same policy as the tests' tools, and stops there when it
+        cannot be had, with nothing made."""
+        self.reset_root()
+        build = os.path.join(os.path.dirname(self.root), "build")
+        env = {**os.environ, "PATH": f"{self.bin}:{os.environ['PATH']}", "DEPS_ROOT": self.root,
+               "MISSING": "debhelper", "RECORD": self.record, "USER_ID": "0", "ENABLES": "1",
+               "APT_END": "fail"}
+        result = subprocess.run(["make", "-C", SOURCE, "deb", f"BUILD={build}"],
+                                capture_output=True, text=True, env=env, timeout=600)
+        self.assertNotEqual(result.returncode, 0, result.stdout)
+        recorded = []
+        if os.path.exists(self.record):
+            with open(self.record, encoding="ascii") as calls:
+                recorded = calls.read().splitlines()
+        self.assertEqual(recorded[:3], ["update -q", "install -y -q --no-install-recommends "
+                                        "debhelper", "policy-rc.d 101"])
+        self.assertFalse(os.path.exists(build))
 
 
 if __name__ == "__main__":

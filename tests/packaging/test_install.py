@@ -18,9 +18,14 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__))
 COMPILER = os.environ.get("MIREBOX_CXX_COMPILER", "")
 BUILD = os.environ["MIREBOX_BUILD_DIR"]
 
-# The examples every system gets.
+# The examples every system gets, and those of Linux and FreeBSD alone.
 EXAMPLES = ["fail2ban-filter.conf", "fail2ban-jail.conf", "mirebox-alerts.yml",
             "rsyslog-forward.conf", "rsyslog-server.conf"]
+LINUX_EXAMPLES = ["fail2ban-sshd.conf", "fail2ban-sshd-2200.conf"]
+FREEBSD_EXAMPLES = ["syslog.conf", "newsyslog.conf", "syslog-forward.conf"]
+# The FreeBSD port's configuration file, which the manual's FreeBSD recipe
+# names whatever the build.
+FREEBSD_CONFIG = "/usr/local/etc/mirebox.config"
 # prefix: (configuration file, systemd unit directory); the rest goes below
 # the prefix.
 LAYOUTS = {
@@ -86,14 +91,13 @@ class MakeInstall(unittest.TestCase):
                     expected |= {f"{unit_directory}/mirebox.service",
                                  f"{unit_directory}/mirebox-stats.service",
                                  *(f"{prefix}/share/doc/mirebox/examples/{name}"
-                                   for name in EXAMPLES)}
+                                   for name in EXAMPLES + LINUX_EXAMPLES)}
                 elif platform.system() == "FreeBSD":
                     examples = f"{prefix}/share/examples/mirebox"
                     expected |= {f"{os.path.dirname(config)}/rc.d/mirebox",
                                  f"{os.path.dirname(config)}/rc.d/mirebox_stats",
-                                 *(f"{examples}/{name}" for name in EXAMPLES),
-                                 f"{examples}/syslog.conf", f"{examples}/newsyslog.conf",
-                                 f"{examples}/syslog-forward.conf"}
+                                 *(f"{examples}/{name}"
+                                   for name in EXAMPLES + FREEBSD_EXAMPLES)}
                 self.assertEqual(installed_files(self.stages[prefix]), expected)
 
     def test_installed_program_reads_and_names_the_prefix_configuration(self):
@@ -104,17 +108,39 @@ class MakeInstall(unittest.TestCase):
                 result = subprocess.run([program, "-h"], capture_output=True, text=True)
                 self.assertEqual((result.returncode, result.stdout), (0, help_text(config)))
                 # Every installed file that names the configuration names this
-                # one; the manual also the container image's, where it says so.
+                # one, but for the manual's recipe for FreeBSD, which names the
+                # port's, and its container image's, where it says so.
                 for path in installed_files(stage):
                     with open(stage + path, "rb") as installed:
-                        named = set(re.findall(rb"/[\w/.]*etc/[\w/.]*mirebox\.config\b",
-                                               installed.read()))
-                    if path.endswith("/mirebox.8"):
+                        text = installed.read()
+                    if path.endswith("/man8/mirebox.8"):
+                        text = re.sub(rb"\n\.Ss On Fx\n.*?\n(?=\.Ss )", b"\n", text, flags=re.S)
+                    named = set(re.findall(rb"/[\w/.]*etc/[\w/.]*mirebox\.config\b", text))
+                    if path.endswith("/man8/mirebox.8"):
                         named.discard(b"/etc/mirebox/mirebox.config")
                     self.assertLessEqual(named, {config.encode()}, path)
                 manual = f"{stage}{prefix}/share/man/man8/mirebox.8"
                 with open(manual, encoding="ascii") as page:
                     self.assertIn(f".Pa {config}\n", page.read())
+
+    @unittest.skipUnless(platform.system() == "Linux", "names Linux's paths and FreeBSD's")
+    def test_the_manual_names_its_own_systems_files_and_the_ports_for_freebsd(self):
+        """A build for Debian names no rc.d script and no example that it does
+        not install: FreeBSD's recipes name the port's files."""
+        for prefix, (config, _) in LAYOUTS.items():
+            with self.subTest(prefix=prefix):
+                stage = self.stages[prefix]
+                with open(f"{stage}{prefix}/share/man/man8/mirebox.8", encoding="ascii") as page:
+                    text = page.read()
+                examples = f"{prefix}/share/doc/mirebox/examples"
+                for name in re.findall(rf"{re.escape(examples)}/([\w.-]+)", text):
+                    self.assertTrue(os.path.exists(f"{stage}{examples}/{name}"), name)
+                rc_dir = f"{os.path.dirname(config)}/rc.d/"
+                if rc_dir != f"{os.path.dirname(FREEBSD_CONFIG)}/rc.d/":
+                    self.assertIsNone(re.search(rf"(?<![\w/.]){re.escape(rc_dir)}", text))
+                freebsd = re.search(r"\n\.Ss On Fx\n.*?\n(?=\.Ss )", text, flags=re.S)[0]
+                self.assertIn(f"{FREEBSD_CONFIG}.sample {FREEBSD_CONFIG}", freebsd)
+                self.assertIn("/usr/local/share/examples/mirebox/syslog.conf", freebsd)
 
     def test_default_build_names_the_usual_path(self):
         result = subprocess.run([f"{self.stages['/usr/local']}/usr/local/sbin/mirebox", "-h"],
@@ -225,15 +251,17 @@ class StatsServiceFiles(unittest.TestCase):
     def test_systemd_unit_writes_only_the_textfile_directory(self):
         with open(self.unit, encoding="ascii") as source:
             text = source.read()
-        start = re.search(r"^ExecStart=/bin/sh -c '(journalctl [^|]*)\| (\S+) (.*)'$", text, re.M)
+        start = re.search(r"^ExecStart=/bin/sh -c 'if \[ ! -d (\S+) \]; then [^;]*; exit 78; fi; "
+                          r"(journalctl [^|]*)\| (\S+) (.*)'$", text, re.M)
         self.assertIsNotNone(start, text)
-        journal, program, options = start.groups()
+        checked, journal, program, options = start.groups()
         for option in ("--unit=mirebox", "--merge", "--follow", "--output=short-iso", "--lines=all"):
             self.assertIn(option, journal.split())
         self.assertTrue(program.endswith("/bin/mirebox-stats"), program)
         prometheus = re.fullmatch(r"--follow --quiet --prometheus (\S+)/mirebox\.prom", options)
         self.assertIsNotNone(prometheus, options)
-        self.assertIn(f"ReadWritePaths={prometheus.group(1)}\n", text)
+        self.assertEqual(checked, prometheus.group(1))
+        self.assertIn(f"ReadWritePaths=-{prometheus.group(1)}\n", text)
         for setting in ("CapabilityBoundingSet=\n", "NoNewPrivileges=yes", "ProtectSystem=strict",
                         "PrivateNetwork=yes"):
             self.assertIn(setting, text)

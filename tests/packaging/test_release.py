@@ -10,11 +10,13 @@ import gzip
 import hashlib
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
 
 import service_files
@@ -22,6 +24,7 @@ from service_files import RcScript, needs_rc_subr
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from harness import DEADLINE, find_program, help_text, needs, needs_command  # noqa: E402
+import skips  # noqa: E402
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 COMPILER = os.environ.get("MIREBOX_CXX_COMPILER", "")
@@ -102,6 +105,33 @@ class Dist(Scratch):
                 result = subprocess.run([os.path.join(build, "tests", program)],
                                         capture_output=True, text=True, timeout=600)
                 self.assertEqual(result.returncode, 0, result.stdout[-3000:])
+
+    def test_outside_the_top_of_a_checkout_nothing_is_made(self):
+        """The unpacked tarball has no commit of its own; unpacked inside
+        another repository (a home folder kept in git), HEAD is that one's.
+        make dist says so and fails, and port and deb stop with it."""
+        make("dist", self.build)
+        home = os.path.join(self.directory, "home")
+        os.mkdir(home)
+        git = ["git", "-C", home, "-c", "user.name=admin", "-c", "user.email=admin@example.org"]
+        subprocess.run([*git, "init", "-q"], check=True)
+        with open(os.path.join(home, "notes"), "w", encoding="ascii") as notes:
+            notes.write("not mirebox\n")
+        subprocess.run([*git, "add", "notes"], check=True)
+        subprocess.run([*git, "commit", "-q", "-m", "notes"], check=True)
+        for parent in (self.directory, home):
+            with tarfile.open(os.path.join(self.build, "dist", TARBALL)) as tarball:
+                tarball.extractall(parent)
+            tree = os.path.join(parent, f"mirebox-{VERSION}")
+            for target in ("dist", "port", "deb"):
+                with self.subTest(inside=parent, target=target):
+                    result = subprocess.run(["make", "-C", tree, target], capture_output=True,
+                                            text=True, timeout=600)
+                    self.assertNotEqual(result.returncode, 0, result.stdout)
+                    self.assertIn(f"make dist: {os.path.realpath(tree)} is not the top of a git "
+                                  "checkout", result.stderr)
+                    self.assertFalse(os.path.exists(os.path.join(tree, "build")),
+                                     "something was made")
 
 
 def port_variables(makefile):
@@ -252,10 +282,13 @@ class DebianPackage(Scratch):
             "/usr/share/man/man8/mirebox.8.gz", "/usr/share/man/man1/mirebox-stats.1.gz",
             "/usr/share/doc/mirebox/examples/fail2ban-filter.conf",
             "/usr/share/doc/mirebox/examples/fail2ban-jail.conf",
+            "/usr/share/doc/mirebox/examples/fail2ban-sshd.conf",
+            "/usr/share/doc/mirebox/examples/fail2ban-sshd-2200.conf",
             "/usr/share/doc/mirebox/examples/mirebox-alerts.yml",
             "/usr/share/doc/mirebox/examples/rsyslog-forward.conf",
             "/usr/share/doc/mirebox/examples/rsyslog-server.conf",
             "/usr/share/doc/mirebox/copyright", "/usr/share/doc/mirebox/changelog.Debian.gz",
+            "/usr/share/doc/mirebox/README.md.gz",
             "/usr/share/lintian/overrides/mirebox"})
         control = os.path.join(self.directory, "control")
         subprocess.run(["dpkg-deb", "-e", self.package, control], check=True)
@@ -281,25 +314,104 @@ class DebianPackage(Scratch):
 
     @needs_command("lintian", "lintian")
     def test_lintian_finds_no_error_and_no_warning(self):
+        # Lintian leaves files in its temporary folder: the test's own.
         result = subprocess.run(["lintian", "--fail-on", "error,warning", self.package],
-                                capture_output=True, text=True, timeout=600)
+                                capture_output=True, text=True, timeout=600,
+                                env={**os.environ, "TMPDIR": self.directory})
         self.assertEqual((result.returncode, result.stdout), (0, ""), result.stderr)
+
+    def unit_textfile(self):
+        """The metrics file of the packaged follower's unit."""
+        extracted = os.path.join(self.directory, "root")
+        if not os.path.isdir(extracted):
+            subprocess.run(["dpkg-deb", "-x", self.package, extracted], check=True)
+        with open(os.path.join(extracted, "lib", "systemd", "system", "mirebox-stats.service"),
+                  encoding="ascii") as unit:
+            return re.search(r" --prometheus (\S+)'$", unit.read(), flags=re.M)[1]
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounts where systemd says it runs: needs root")
+    def test_maintainer_scripts_keep_the_follower_across_an_upgrade_and_stop_it_on_remove(self):
+        """Each script of the package run as dpkg runs it, in a mount
+        namespace where /run/systemd/system says that systemd runs, with
+        stand-ins that log how the units are started and stopped, and the
+        follower's metrics file in place."""
+        control = os.path.join(self.directory, "control")
+        subprocess.run(["dpkg-deb", "-e", self.package, control], check=True)
+        stand_ins = os.path.join(self.directory, "stand-ins")
+        os.mkdir(stand_ins)
+        for name in ("deb-systemd-invoke", "deb-systemd-helper", "systemctl"):
+            with open(os.path.join(stand_ins, name), "w", encoding="ascii") as stand_in:
+                stand_in.write('#!/bin/sh\necho "${0##*/} $*" >> "$CALLS"\n')
+            os.chmod(os.path.join(stand_ins, name), 0o755)
+        textfile = self.unit_textfile()
+        upper = os.path.join(self.directory, "var")
+        os.mkdir(upper)
+        cases = [
+            # script, its arguments: how deb-systemd-invoke was asked to
+            # start or stop a unit, and whether the metrics file is left.
+            ("preinst", ["upgrade", f"{VERSION}-1"], [], True),
+            ("postinst", ["configure"], ["start mirebox.service"], True),
+            ("postinst", ["configure", f"{VERSION}-1"],
+             ["restart mirebox.service", "try-restart mirebox-stats.service"], True),
+            ("prerm", ["upgrade", f"{VERSION}-1"], [], True),
+            ("prerm", ["remove"], ["stop mirebox-stats.service", "stop mirebox.service"], False),
+        ]
+        for script, arguments, invoked, kept in cases:
+            with self.subTest(script=script, arguments=arguments):
+                calls = os.path.join(self.directory, "calls")
+                open(calls, "w", encoding="ascii").close()
+                path = os.path.join(control, script)
+                run = (f"sh {shlex.quote(path)} {' '.join(arguments)}"
+                       if os.path.exists(path) else "true")
+                # /var as an overlay whose changes stay in the namespace.
+                namespace = (
+                    "mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && "
+                    f"mount -t tmpfs tmpfs {upper} && mkdir {upper}/u {upper}/w && "
+                    f"mount -t overlay overlay -o lowerdir=/var,upperdir={upper}/u,"
+                    f"workdir={upper}/w /var || exit 77\n"
+                    f"mkdir -p {os.path.dirname(textfile)} && echo 'mirebox_up 1' > {textfile}\n"
+                    f"{run} || exit\n"
+                    f"test -e {textfile} && echo kept || echo removed\n")
+                result = subprocess.run(
+                    ["unshare", "--mount", "--propagation", "private", "sh", "-c", namespace],
+                    capture_output=True, text=True, timeout=DEADLINE * 4,
+                    env={**os.environ, "PATH": f"{stand_ins}:{os.environ['PATH']}",
+                         "CALLS": calls})
+                if result.returncode == 77:
+                    self.skipTest(f"no private mount namespace here: {result.stderr}")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout, "kept\n" if kept else "removed\n")
+                with open(calls, encoding="ascii") as logged:
+                    asked = [line.split(" ", 1)[1].replace("'", "")
+                             for line in logged.read().splitlines()
+                             if line.startswith("deb-systemd-invoke ")]
+                self.assertEqual(asked, invoked)
 
     @unittest.skipUnless(MAY_INSTALL, "installs a system package: runs in CI (CI=true) or with "
                                       "MIREBOX_INSTALL_PACKAGES=1")
     @unittest.skipUnless(os.geteuid() == 0, "installs a system package: needs root")
     @needs_command("systemd", "systemd-analyze")
     @needs_command("iproute2", "ip")
+    @needs_command("util-linux", "nsenter")
     def test_installed_with_apt_it_runs_and_purges_clean(self):
+        """Installed, upgraded (reinstalled) and purged with apt, whose runs
+        of the package scripts start and stop the units through a stand-in
+        systemd: the follower an administrator started runs on across the
+        upgrade, and after the purge nothing of the package runs and none of
+        its files is left, its metrics included."""
         installed = subprocess.run(["dpkg-query", "-W", "-f", "${Status}", "mirebox"],
                                    capture_output=True, text=True)
         if "installed" in installed.stdout:
             self.skipTest("mirebox is installed here already: the test would purge it")
+        prom = self.unit_textfile()
+        if not os.path.isdir(os.path.dirname(prom)):
+            self.skipTest(skips.package_reason("prometheus-node-exporter",
+                                               f"{os.path.dirname(prom)} does not exist"))
+        systemd = service_files.StandInSystemd(self.directory, os.path.dirname(prom))
+        self.addCleanup(systemd.close)
         listed = set()
         try:
-            subprocess.run(["apt-get", "install", "-y", "-q", self.package], check=True,
-                           capture_output=True, timeout=600,
-                           env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"})
+            self.apt(systemd, "install", self.package)
             listed = set(subprocess.run(["dpkg-query", "-L", "mirebox"], capture_output=True,
                                         text=True, check=True).stdout.split())
             verify = subprocess.run(["systemd-analyze", "verify", "--man=no",
@@ -309,14 +421,39 @@ class DebianPackage(Scratch):
             usage = subprocess.run(["/usr/sbin/mirebox", "-h"], capture_output=True, text=True)
             self.assertEqual(usage.stdout, help_text("/etc/mirebox.config"))
             self.run_in_own_network()
+            # The package starts the daemon; an administrator the follower.
+            self.assertEqual(systemd.run("systemctl", "is-active", "mirebox.service").returncode,
+                             0, systemd.calls())
+            systemd.run("systemctl", "start", "mirebox-stats.service", check=True)
+            self.wait_in(systemd, ["test", "-e", prom], "the follower's metrics")
+            self.apt(systemd, "install", "--reinstall", self.package)
+            self.assertEqual(
+                systemd.run("systemctl", "is-active", "mirebox-stats.service").returncode, 0,
+                f"the follower no longer runs after the upgrade: {systemd.calls()}")
         finally:
-            subprocess.run(["apt-get", "purge", "-y", "-q", "mirebox"], capture_output=True,
-                           timeout=600, env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"})
+            self.apt(systemd, "purge", "mirebox", check=False)
         files = {path for path in listed if not os.path.isdir(path)}
         self.assertIn("/usr/sbin/mirebox", files)
         self.assertEqual({path for path in files | {"/etc/mirebox.config"}
                           if os.path.lexists(path)}, set())
         self.assertFalse(glob.glob("/etc/systemd/system/*/mirebox*.service"))
+        self.wait_in(systemd, ["true"], "nothing of the package running",
+                     until=lambda: not systemd.processes())
+        self.assertNotEqual(systemd.run("test", "-e", prom).returncode, 0, "metrics left")
+
+    def apt(self, systemd, *command, check=True):
+        result = systemd.run("apt-get", "-o", "DPkg::Lock::Timeout=600", "-y", "-q", *command,
+                             timeout=900, env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"})
+        if check:
+            self.assertEqual(result.returncode, 0, result.stdout[-2000:] + result.stderr)
+
+    def wait_in(self, systemd, command, what, until=None):
+        deadline = time.monotonic() + DEADLINE
+        while not (until() if until else systemd.run(*command).returncode == 0):
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{what}: not within {DEADLINE} s; running "
+                                     f"{systemd.processes()}, asked {systemd.calls()}")
+            time.sleep(0.1)
 
     def run_in_own_network(self):
         """The installed daemon, by hand, for one client, in a network

@@ -15,7 +15,8 @@ import service_files
 from service_files import RcScript, SystemdUnit, needs_rc_subr
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import DEADLINE, connect, free_port, needs_command  # noqa: E402
+from harness import (DEADLINE, JOURNAL_REMOTE, connect, export_entry, free_port,  # noqa: E402
+                     needs_command)
 import skips  # noqa: E402
 
 BUILD = os.environ["MIREBOX_BUILD_DIR"]
@@ -106,7 +107,7 @@ class RcScriptTest(Scratch):
 
         # The daemon as daemon(8) starts it, as the user: its first word is
         # the program, which mirebox_program names.
-        program = os.path.join(BUILD, "mirebox")
+        program = self.for_service_user(os.path.join(BUILD, "mirebox"))
         port = free_port()
         output = os.path.join(self.directory, "output")
         with open(output, "w", encoding="ascii") as sink:
@@ -203,9 +204,10 @@ class RcScriptTest(Scratch):
                                     mirebox_stats_textfile=f"{textfile}/mirebox.prom")
                 self.assertEqual(result.returncode, 0, result.stderr)
                 _, options, program, arguments = script.started()
-                # -f: no terminal kept, -S and -T: what it says, to the log.
-                self.assertEqual({key: options.get(key) for key in ("-f", "-S", "-T")},
-                                 {"-f": "", "-S": "", "-T": "mirebox_stats"})
+                # -f: no terminal kept, -S and -T: what it says, to the log,
+                # -r: started again if it ever exits, as the script promises.
+                self.assertEqual({key: options.get(key) for key in ("-f", "-S", "-T", "-r")},
+                                 {"-f": "", "-S": "", "-T": "mirebox_stats", "-r": ""})
                 self.assertTrue(program.endswith("/mirebox-stats"), program)
                 self.assertEqual(arguments[:3], ["--follow", "--prometheus",
                                                  f"{textfile}/mirebox.prom"])
@@ -231,7 +233,8 @@ class ConfigurationCheck(Scratch):
         command = [word.replace(installed, self.config)
                    for word in unit.command("ExecStartPre")]
         as_user = ["setpriv", f"--reuid={USER}", f"--regid={GROUP}", "--clear-groups"]
-        result = subprocess.run(as_user + command, capture_output=True, text=True)
+        result = subprocess.run(as_user + command, capture_output=True, text=True,
+                                cwd=self.directory)
         return result.returncode, result.stderr
 
     @needs_rc_subr
@@ -305,21 +308,60 @@ class SystemdUnitTest(unittest.TestCase):
             self.assertRegex(unit.text, rf"(?m)^{re.escape(setting)}")
 
 
-JOURNAL_REMOTE = next((path for path in ("/lib/systemd/systemd-journal-remote",
-                                          "/usr/lib/systemd/systemd-journal-remote")
-                       if os.access(path, os.X_OK)), None)
+def follower_command(journal, textfile_directory):
+    """The command the follower's unit runs, on the journal in `journal` and
+    with `textfile_directory` for node_exporter's."""
+    unit = SystemdUnit(BUILD, "mirebox-stats.service")
+    shell, option, script = unit.command("ExecStart")
+    assert (shell, option) == ("/bin/sh", "-c"), (shell, option)
+    installed = unit.value("ReadWritePaths").lstrip("-")
+    script = script.replace(installed, textfile_directory)
+    script = re.sub(r"/\S+/mirebox-stats ", f"{BUILD}/mirebox-stats ", script)
+    script = script.replace("journalctl ", f"journalctl --directory={journal} ")
+    return [shell, option, script]
 
 
-def export_entry(boot, realtime_us, pid, message):
-    """One journal entry in the export format, as the daemon's unit writes it."""
-    return "".join(f"{key}={value}\n" for key, value in (
-        ("__REALTIME_TIMESTAMP", realtime_us), ("__MONOTONIC_TIMESTAMP", realtime_us % 10**9),
-        ("_BOOT_ID", boot), ("_HOSTNAME", "gate"), ("_TRANSPORT", "syslog"),
-        ("_SYSTEMD_UNIT", "mirebox.service"), ("SYSLOG_IDENTIFIER", "mirebox"), ("_PID", pid),
-        ("PRIORITY", 6), ("MESSAGE", message))) + "\n"
+def end_group(process):
+    """Ends the process group `process` leads and waits until none of it is
+    left: the pipeline's reader writes its metrics once more as it ends, and
+    must not write them into a folder being removed."""
+    try:
+        os.killpg(process.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    process.wait(DEADLINE)
+
+    def gone():
+        try:
+            os.killpg(process.pid, 0)
+            return False
+        except ProcessLookupError:
+            return True
+    wait_until(gone, "the end of the follower's pipeline")
 
 
 class FollowerUnit(unittest.TestCase):
+    def test_without_node_exporters_directory_it_says_so_once(self):
+        """The unit's command ends at once with the one status that stops
+        the restarts, after one line that names what to install."""
+        with tempfile.TemporaryDirectory() as directory:
+            missing = os.path.join(directory, "node-exporter")
+            follower = subprocess.Popen(follower_command(directory, missing), text=True,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        start_new_session=True)
+            try:
+                output, errors = follower.communicate(timeout=DEADLINE)
+            finally:
+                end_group(follower)
+        unit = SystemdUnit(BUILD, "mirebox-stats.service")
+        self.assertEqual(unit.value("Restart"), "on-failure")
+        self.assertEqual(follower.returncode, int(unit.value("RestartPreventExitStatus")))
+        self.assertEqual((output, errors.count("\n")), ("", 1))
+        self.assertRegex(errors, rf"^{re.escape(missing)} does not exist: install "
+                                 "prometheus-node-exporter")
+        # A missing ReadWritePaths fails every start before the command runs.
+        self.assertTrue(unit.value("ReadWritePaths").startswith("-"))
+
     @needs_command("systemd", "journalctl")
     @unittest.skipUnless(JOURNAL_REMOTE, skips.package_reason(
         "systemd-journal-remote", "systemd-journal-remote is not installed"))
@@ -346,27 +388,15 @@ class FollowerUnit(unittest.TestCase):
                            check=True, capture_output=True, timeout=DEADLINE)
 
             # The unit's own pipeline, on that journal and into a file here.
-            unit = SystemdUnit(BUILD, "mirebox-stats.service")
-            shell, option, script = unit.command("ExecStart")
-            self.assertEqual((shell, option), ("/bin/sh", "-c"))
             prom = os.path.join(directory, "mirebox.prom")
-            words = []
-            for word in script.split():
-                if word == "journalctl":
-                    word += f" --directory={journal}"
-                elif word.endswith("/mirebox-stats"):
-                    word = os.path.join(BUILD, "mirebox-stats")
-                elif word.endswith("/mirebox.prom"):
-                    word = prom
-                words.append(word)
-            follower = subprocess.Popen([shell, option, " ".join(words)], start_new_session=True)
+            follower = subprocess.Popen(follower_command(journal, directory),
+                                        start_new_session=True)
             try:
                 wait_until(lambda: metric(prom, "mirebox_connections_total") == 5,
                            "five connections from two boots")
                 self.assertEqual(metric(prom, "mirebox_starts_total"), 2)
             finally:
-                os.killpg(follower.pid, signal.SIGTERM)
-                follower.wait(DEADLINE)
+                end_group(follower)
 
 
 def metric(path, name):
