@@ -174,5 +174,4 @@ clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(POLL_BUILD) $(FREEBSD_BUILD)
 
 .PHONY: all programs run test test-release test-sanitize test-poll check-freebsd fuzz bench \
-	bench-clients install dist port deb clean
-.PHONY: image
+	bench-clients install dist port deb image clean
