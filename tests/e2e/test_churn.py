@@ -11,8 +11,11 @@ import socket
 import struct
 import time
 
-from harness import (CLOSE, DEADLINE, ISOLATED, TOTALS, UNTOLD, TarpitTest, connect,
-                     open_descriptors, resident_kib, skip_check)
+from support.daemon import CLOSE, ISOLATED, TOTALS, TarpitTest
+from support.network import connect
+from support.processes import UNTOLD, open_descriptors, resident_kib
+from support.skips import skip_check
+from support.waiting import DEADLINE
 
 SECONDS = float(os.environ.get("MIREBOX_SOAK_SECONDS", "45"))
 STEADY = 300        # clients held from start to end, reading everything

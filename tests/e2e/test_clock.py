@@ -7,8 +7,10 @@ import tempfile
 import time
 import unittest
 
-from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, LIBFAKETIME, LineReader, TarpitTest,
-                     is_valid_line, needs)
+from support.daemon import (ISOLATED, ISOLATED_REASON, LIBFAKETIME, LineReader, TarpitTest,
+                            is_valid_line)
+from support.skips import needs
+from support.waiting import DEADLINE
 
 DAY = 86400
 

@@ -4,7 +4,8 @@ import os
 import tempfile
 import unittest
 
-from harness import HELP, TarpitTest, free_port, run, settings_of, write_config
+from support.daemon import HELP, TarpitTest, run, settings_of, write_config
+from support.network import free_port
 
 
 

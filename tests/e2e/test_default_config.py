@@ -4,7 +4,8 @@ import os
 import signal
 import unittest
 
-from harness import DEFAULT_CONFIG, HELP, Daemon, free_port, run, settings_of
+from support.daemon import DEFAULT_CONFIG, HELP, Daemon, run, settings_of
+from support.network import free_port
 
 
 class DefaultConfigFile(unittest.TestCase):

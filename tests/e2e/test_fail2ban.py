@@ -17,8 +17,10 @@ import tempfile
 import time
 import unittest
 
-from harness import (DEADLINE, JOURNAL_REMOTE, TarpitTest, export_entry, find_program, needs,
-                     needs_command, package_reason, stock_files)
+from support.daemon import TarpitTest
+from support.services import JOURNAL_REMOTE, export_entry, stock_files
+from support.skips import find_program, needs, needs_command, package_reason
+from support.waiting import DEADLINE
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 FAIL2BAN = os.path.join(SOURCE, "packaging", "fail2ban")

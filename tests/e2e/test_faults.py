@@ -15,10 +15,12 @@ import threading
 import time
 import unittest
 
-from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, PLAIN_BUILD_PREFIX, TOTALS,
-                     LineReader, TarpitTest, UNTOLD, WRAPPER, cpu_seconds, free_port,
-                     is_valid_line, open_files,
-                     package_reason, read_lines, resident_kib, skip_check, write_config)
+from support.daemon import (CLOSE, ISOLATED, ISOLATED_REASON, TOTALS, WRAPPER, LineReader,
+                            TarpitTest, is_valid_line, read_lines, write_config)
+from support.network import free_port
+from support.processes import UNTOLD, cpu_seconds, open_files, resident_kib
+from support.skips import PLAIN_BUILD_PREFIX, package_reason, skip_check
+from support.waiting import DEADLINE
 
 
 

@@ -16,8 +16,10 @@ import tempfile
 import time
 import unittest
 
-from harness import (DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest, connect,
-                     find_program, in_network_of, needs_command)
+from support.daemon import ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest
+from support.network import connect, in_network_of
+from support.skips import find_program, needs_command
+from support.waiting import DEADLINE
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 RSYSLOG = os.path.join(SOURCE, "packaging", "rsyslog")

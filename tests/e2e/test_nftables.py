@@ -11,7 +11,9 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import DEADLINE, find_program, needs, stock_files
+from support.services import stock_files
+from support.skips import find_program, needs
+from support.waiting import DEADLINE
 
 MANUAL = os.path.join(os.environ.get("MIREBOX_BUILD_DIR", ""), "mirebox.8")
 NFT = find_program("nft")

@@ -8,8 +8,10 @@ import socket
 import tempfile
 import time
 
-from harness import (CLOSE, DEADLINE, TOTALS, LineReader, TarpitTest, free_port, is_stopped,
-                     is_valid_line, UNTOLD, open_files, write_config)
+from support.daemon import CLOSE, TOTALS, LineReader, TarpitTest, is_valid_line, write_config
+from support.network import free_port
+from support.processes import UNTOLD, is_stopped, open_files
+from support.waiting import DEADLINE
 
 
 

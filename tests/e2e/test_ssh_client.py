@@ -6,7 +6,9 @@ import subprocess
 import time
 import unittest
 
-from harness import DEADLINE, TarpitTest, needs_command
+from support.daemon import TarpitTest
+from support.skips import needs_command
+from support.waiting import DEADLINE
 
 BANNER_LINE = re.compile(r"debug1: kex_exchange_identification: banner line (\d+): ")
 

@@ -17,14 +17,15 @@ import unittest
 import urllib.error
 import urllib.request
 
-from harness import (BINARY, CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, LIBFAKETIME, TOTALS,
-                     WRAPPER, Daemon, LineReader, TarpitTest, find_program, free_port, needs,
-                     needs_command)
+from support.daemon import (BINARY, CLOSE, ISOLATED, ISOLATED_REASON, LIBFAKETIME, STATS, TOTALS,
+                            WRAPPER, Daemon, LineReader, TarpitTest, milliseconds, run_stats)
+from support.metrics import parse_metrics
+from support.network import free_port
+from support.skips import find_program, needs, needs_command
+from support.waiting import DEADLINE, wait_in_file
 
-STATS = os.environ.get("MIREBOX_STATS_BINARY", "")
 NODE_EXPORTER = shutil.which("prometheus-node-exporter")
 RSYSLOGD = find_program("rsyslogd")
-SAMPLE = re.compile(r"(?P<name>[a-zA-Z_:][a-zA-Z0-9_:]*(?:\{[^}]*\})?) (?P<value>\S+)")
 
 
 class LoggedDaemon(Daemon):
@@ -54,17 +55,6 @@ class LoggedDaemon(Daemon):
             self._log.close()
             os.rename(self.log_path, self.log_path + suffix)
             self._log = open(self.log_path, "ab", buffering=0)  # pylint: disable=consider-using-with
-
-
-def parse_metrics(text):
-    """{'name{labels}': float} of every sample in Prometheus's text format."""
-    samples = {}
-    for line in text.splitlines():
-        if line and not line.startswith("#"):
-            match = SAMPLE.fullmatch(line)
-            assert match, line
-            samples[match["name"]] = float(match["value"])
-    return samples
 
 
 class NodeExporter:
@@ -110,17 +100,6 @@ class NodeExporter:
             self.process.wait(timeout=DEADLINE)
         finally:
             self.log.close()
-
-
-def milliseconds(match):
-    return int(match["seconds"]) * 1000 + int(match["ms"])
-
-
-def run_stats(*args, stdin=None):
-    result = subprocess.run([STATS, *args], input=stdin, capture_output=True, text=True,
-                            timeout=DEADLINE, check=False)
-    assert result.returncode == 0, (result.returncode, result.stderr)
-    return result.stdout
 
 
 class StatsTest(TarpitTest):
@@ -502,101 +481,6 @@ class Restarts(StatsTest):
             samples = parse_metrics(metrics.read())
         self.assertEqual((samples["mirebox_starts_total"], samples["mirebox_reloads_total"]),
                          (2, 1))
-
-
-def wait_in_file(path, pattern, count=1):
-    """Waits until `count` lines of the file match `pattern`; returns the matches."""
-    regex = re.compile(pattern)
-    deadline = time.monotonic() + DEADLINE
-    while True:
-        found = []
-        if os.path.exists(path):
-            with open(path, encoding="utf-8", errors="replace") as text:
-                found = [m for m in map(regex.search, text) if m]
-        if len(found) >= count:
-            return found
-        if time.monotonic() > deadline:
-            raise AssertionError(f"no {count} lines matching {pattern!r} in {path}")
-        time.sleep(0.1)
-
-
-class SystemLog(StatsTest):
-    @needs("rsyslog", RSYSLOGD, "rsyslogd is not installed")
-    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
-    def test_files_written_by_rsyslog_in_both_its_formats(self):
-        """Two runs of the daemon with -s, a reload in the first, through a
-        private rsyslogd into a traditional file and a high-precision one. The
-        daemon runs in a mount namespace whose /dev holds only rsyslogd's socket."""
-        traditional = os.path.join(self.directory, "daemon.log")
-        precise = os.path.join(self.directory, "precise.log")
-        socket_path = os.path.join(self.directory, "log")
-        config = os.path.join(self.directory, "rsyslog.conf")
-        with open(config, "w", encoding="ascii") as out:
-            out.write(f'global(workDirectory="{self.directory}")\n'
-                      'module(load="imuxsock" SysSock.Use="off")\n'
-                      f'input(type="imuxsock" Socket="{socket_path}")\n'
-                      f'*.* action(type="omfile" file="{traditional}" '
-                      'template="RSYSLOG_TraditionalFileFormat")\n'
-                      f'*.* action(type="omfile" file="{precise}" template="RSYSLOG_FileFormat")\n')
-        rsyslog = subprocess.Popen(  # pylint: disable=consider-using-with
-            [RSYSLOGD, "-n", "-f", config, "-i", os.path.join(self.directory, "rsyslogd.pid")],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-        def stop_rsyslog():
-            rsyslog.terminate()
-            rsyslog.wait(timeout=DEADLINE)
-        self.addCleanup(stop_rsyslog)
-        deadline = time.monotonic() + DEADLINE
-        while not os.path.exists(socket_path):
-            self.assertLess(time.monotonic(), deadline, "rsyslogd made no socket")
-            time.sleep(0.1)
-        wrapper = self.private_dev(self.directory)
-
-        first = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
-        # Another program's line between the daemon's.
-        subprocess.run(["logger", "-u", socket_path, "-t", "sshd", "-i", "Accepted publickey"],
-                       check=True, timeout=DEADLINE)
-        first.ready()
-        leaving = self.connect(first.port)
-        LineReader(leaving).lines(1)
-        leaving.close()
-        wait_in_file(traditional, CLOSE, count=2)  # both gone: nobody held
-        # TOTALS with nobody held, then a reload: the same pid, so not a restart.
-        first.signal(signal.SIGUSR1)
-        wait_in_file(traditional, TOTALS)
-        first.signal(signal.SIGHUP)
-        wait_in_file(traditional, r"BindFamily", count=2)
-        self.assertEqual(first.stop(), 0)
-        second = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
-        second.ready()
-        # Accepted before the stop: a stop that comes with a client waiting
-        # in the queue ends the daemon without accepting it.
-        wait_in_file(traditional, r"ACCEPT ", count=3)
-        self.assertEqual(second.stop(), 0)
-        for path in (traditional, precise):
-            wait_in_file(path, TOTALS, count=3)
-        totals = wait_in_file(traditional, TOTALS, count=3)[1:]  # each run's last
-
-        tag = os.path.basename(BINARY)
-        for path in (traditional, precise):
-            with self.subTest(path=os.path.basename(path)):
-                summary = json.loads(run_stats("--json", "--tag", tag, path))
-                self.assertEqual((summary["daemon"]["starts"], summary["daemon"]["reloads"]),
-                                 (2, 1))
-                self.assertEqual((summary["connections"], summary["releases"],
-                                  summary["clients_held"], summary["distinct_sources"]),
-                                 (3, 3, 0, 1))
-                self.assertEqual(summary["lines"]["unparsed"], 0)
-                self.assertEqual(summary["lines"]["other_programs"], 1)
-                self.assertAlmostEqual(summary["held_seconds"],
-                                       sum(milliseconds(m) for m in totals) / 1000, places=6)
-                self.assertEqual(summary["sent_bytes"], sum(int(m["bytes"]) for m in totals))
-                self.assertEqual(summary["daemon"]["last_totals"]["seconds"],
-                                 milliseconds(totals[-1]) / 1000)
-                # The daemon's own lines, timed by the syslog daemon within the run.
-                self.assertLess(abs(time.time() - time.mktime(time.strptime(
-                    summary["period"]["last"][:19], "%Y-%m-%dT%H:%M:%S")) + time.timezone),
-                                DEADLINE * 4)
 
 
 class Metrics(unittest.TestCase):

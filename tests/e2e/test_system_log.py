@@ -1,7 +1,9 @@
-"""The daemon's log as the programs around it read it: a real rsyslogd
-receiving -s, and fail2ban's filter run over what the daemon wrote, on
-standard output and through the system log."""
+"""The daemon's log through the system log (-s), and as the programs around
+it read it: its own socket, a real rsyslogd, fail2ban's filter over what the
+daemon wrote on standard output and through the system log, and
+mirebox-stats over rsyslog's files."""
 
+import json
 import os
 import re
 import shutil
@@ -12,9 +14,13 @@ import tempfile
 import time
 import unittest
 
-from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest,
-                     find_program, needs_command)
+from support.daemon import (BINARY, CLOSE, ISOLATED, ISOLATED_REASON, TOTALS, LineReader,
+                            TarpitTest, milliseconds, run_stats)
+from support.scratch import scratch_folder
+from support.skips import find_program, needs, needs_command
+from support.waiting import DEADLINE, wait_in_file
 
+RSYSLOGD = find_program("rsyslogd")
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 FILTER = os.path.join(SOURCE, "packaging", "fail2ban", "filter.conf")
 EVENT = re.compile(r"(Port|Delay|MaxLineLength|MaxClients|BindFamily|ACCEPT|CLOSE|TOTALS) .*")
@@ -185,6 +191,112 @@ class Rsyslog(Clients):
                                                 self.directory)
         self.assertEqual(sorted(addresses), ["127.0.0.1", "127.0.0.1", "::1"])
         self.assertEqual(matched, 3)
+
+
+class DaemonToSocket(TarpitTest):
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+    def test_diagnostics_reach_the_system_log(self):
+        """The daemon runs in a private mount namespace whose /dev holds only
+        the test's own log socket."""
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(log.close)
+        log.bind(os.path.join(directory.name, "log"))
+        wrapper = self.private_dev(directory.name)
+
+        daemon = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
+        log.settimeout(DEADLINE)
+        received = []
+        while not any("Port" in r for r in received):
+            received.append(log.recv(4096).decode())
+        name = os.path.basename(os.environ["MIREBOX_BINARY"])
+        self.assertRegex(received[0], rf"<30>.*{name}\[{daemon.process.pid}\]: Port {daemon.port}$")
+        daemon.ready()
+        self.assertEqual(daemon.stop(), 0)
+        self.assertEqual(daemon.messages(), [])
+
+
+class ReadByTheReader(TarpitTest):
+    def setUp(self):
+        self.directory = scratch_folder(self)
+
+    @needs("rsyslog", RSYSLOGD, "rsyslogd is not installed")
+    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
+    def test_files_written_by_rsyslog_in_both_its_formats(self):
+        """Two runs of the daemon with -s, a reload in the first, through a
+        private rsyslogd into a traditional file and a high-precision one. The
+        daemon runs in a mount namespace whose /dev holds only rsyslogd's socket."""
+        traditional = os.path.join(self.directory, "daemon.log")
+        precise = os.path.join(self.directory, "precise.log")
+        socket_path = os.path.join(self.directory, "log")
+        config = os.path.join(self.directory, "rsyslog.conf")
+        with open(config, "w", encoding="ascii") as out:
+            out.write(f'global(workDirectory="{self.directory}")\n'
+                      'module(load="imuxsock" SysSock.Use="off")\n'
+                      f'input(type="imuxsock" Socket="{socket_path}")\n'
+                      f'*.* action(type="omfile" file="{traditional}" '
+                      'template="RSYSLOG_TraditionalFileFormat")\n'
+                      f'*.* action(type="omfile" file="{precise}" template="RSYSLOG_FileFormat")\n')
+        rsyslog = subprocess.Popen(  # pylint: disable=consider-using-with
+            [RSYSLOGD, "-n", "-f", config, "-i", os.path.join(self.directory, "rsyslogd.pid")],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def stop_rsyslog():
+            rsyslog.terminate()
+            rsyslog.wait(timeout=DEADLINE)
+        self.addCleanup(stop_rsyslog)
+        deadline = time.monotonic() + DEADLINE
+        while not os.path.exists(socket_path):
+            self.assertLess(time.monotonic(), deadline, "rsyslogd made no socket")
+            time.sleep(0.1)
+        wrapper = self.private_dev(self.directory)
+
+        first = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
+        # Another program's line between the daemon's.
+        subprocess.run(["logger", "-u", socket_path, "-t", "sshd", "-i", "Accepted publickey"],
+                       check=True, timeout=DEADLINE)
+        first.ready()
+        leaving = self.connect(first.port)
+        LineReader(leaving).lines(1)
+        leaving.close()
+        wait_in_file(traditional, CLOSE, count=2)  # both gone: nobody held
+        # TOTALS with nobody held, then a reload: the same pid, so not a restart.
+        first.signal(signal.SIGUSR1)
+        wait_in_file(traditional, TOTALS)
+        first.signal(signal.SIGHUP)
+        wait_in_file(traditional, r"BindFamily", count=2)
+        self.assertEqual(first.stop(), 0)
+        second = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
+        second.ready()
+        # Accepted before the stop: a stop that comes with a client waiting
+        # in the queue ends the daemon without accepting it.
+        wait_in_file(traditional, r"ACCEPT ", count=3)
+        self.assertEqual(second.stop(), 0)
+        for path in (traditional, precise):
+            wait_in_file(path, TOTALS, count=3)
+        totals = wait_in_file(traditional, TOTALS, count=3)[1:]  # each run's last
+
+        tag = os.path.basename(BINARY)
+        for path in (traditional, precise):
+            with self.subTest(path=os.path.basename(path)):
+                summary = json.loads(run_stats("--json", "--tag", tag, path))
+                self.assertEqual((summary["daemon"]["starts"], summary["daemon"]["reloads"]),
+                                 (2, 1))
+                self.assertEqual((summary["connections"], summary["releases"],
+                                  summary["clients_held"], summary["distinct_sources"]),
+                                 (3, 3, 0, 1))
+                self.assertEqual(summary["lines"]["unparsed"], 0)
+                self.assertEqual(summary["lines"]["other_programs"], 1)
+                self.assertAlmostEqual(summary["held_seconds"],
+                                       sum(milliseconds(m) for m in totals) / 1000, places=6)
+                self.assertEqual(summary["sent_bytes"], sum(int(m["bytes"]) for m in totals))
+                self.assertEqual(summary["daemon"]["last_totals"]["seconds"],
+                                 milliseconds(totals[-1]) / 1000)
+                # The daemon's own lines, timed by the syslog daemon within the run.
+                self.assertLess(abs(time.time() - time.mktime(time.strptime(
+                    summary["period"]["last"][:19], "%Y-%m-%dT%H:%M:%S")) + time.timezone),
+                                DEADLINE * 4)
 
 
 if __name__ == "__main__":

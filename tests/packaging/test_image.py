@@ -15,15 +15,15 @@ import select
 import shutil
 import stat
 import subprocess
-import sys
 import tarfile
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import (DEADLINE, LineReader, connect, find_program, in_network_of,  # noqa: E402
-                     is_valid_line, needs_command)
+from support.daemon import LineReader, is_valid_line
+from support.network import connect, in_network_of
+from support.skips import find_program, needs_command
+from support.waiting import DEADLINE
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BUILD = os.environ.get("MIREBOX_BUILD_DIR", os.path.join(SOURCE, "build"))

@@ -6,12 +6,11 @@ import os
 import platform
 import re
 import subprocess
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import help_text, needs_command  # noqa: E402
+from support.daemon import help_text
+from support.skips import needs_command
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 # The compiler of the build under test, so that the install builds alike.

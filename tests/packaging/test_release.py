@@ -19,11 +19,12 @@ import tempfile
 import time
 import unittest
 
-import service_files
-from service_files import RcScript, needs_rc_subr
+from support.daemon import help_text
+from support.services import RcScript, needs_rc_subr
+from support.skips import find_program, needs_command
+from support.waiting import DEADLINE
+from support import services
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import DEADLINE, find_program, help_text, needs, needs_command  # noqa: E402
 import skips  # noqa: E402
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -57,7 +58,7 @@ def needs_git_checkout(test):
                                "makes a tarball of the last commit: needs a git checkout")(test)
 
 
-class Scratch(service_files.Scratch):
+class Scratch(services.ServiceScratch):
     def setUp(self):
         super().setUp()
         self.build = os.path.join(self.directory, "build")
@@ -407,7 +408,7 @@ class DebianPackage(Scratch):
         if not os.path.isdir(os.path.dirname(prom)):
             self.skipTest(skips.package_reason("prometheus-node-exporter",
                                                f"{os.path.dirname(prom)} does not exist"))
-        systemd = service_files.StandInSystemd(self.directory, os.path.dirname(prom))
+        systemd = services.StandInSystemd(self.directory, os.path.dirname(prom))
         self.addCleanup(systemd.close)
         listed = set()
         try:

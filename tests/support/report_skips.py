@@ -1,7 +1,7 @@
 """Lists what a test run skipped, grouped by reason, from the logs that
 run_tests.py keeps in BUILD/skipped/.
 
-    report_skips.py BUILD [--strict] [--fail-on PACKAGE...]
+    PYTHONPATH=tests python3 -m support.report_skips BUILD [--strict] [--fail-on PACKAGE...]
 
 With --fail-on, exits 1 if anything was skipped for want of one of those
 packages: CI installs them, so such a skip there is a failure. With
@@ -13,8 +13,7 @@ import glob
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import skips  # noqa: E402
+from support import skips
 
 
 def main(argv):

@@ -1,13 +1,15 @@
 """Runs Python test modules like `python3 -m unittest -v`, and logs each skip
 (see skips.py). With --missing PACKAGE WHAT it only logs that a whole test
-program could not be built here, and exits 77, CTest's "skipped"."""
+program could not be built here, and exits 77, CTest's "skipped".
+
+    PYTHONPATH=tests python3 -m support.run_tests e2e.test_clients ...
+"""
 
 import os
 import sys
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import skips  # noqa: E402
+from support import skips
 
 
 class LoggingResult(unittest.TextTestResult):
@@ -26,7 +28,6 @@ def main(argv):
         skips.record(what, skips.package_reason(package, f"{package} is not installed"))
         print(f"skipped: {what} needs {package}")
         return 77
-    sys.path.insert(0, os.getcwd())
     suite = unittest.defaultTestLoader.loadTestsFromNames(argv)
     runner = unittest.TextTestRunner(verbosity=2, resultclass=LoggingResult)
     return 0 if runner.run(suite).wasSuccessful() else 1

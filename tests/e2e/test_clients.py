@@ -7,13 +7,15 @@ import re
 import resource
 import signal
 import socket
-import tempfile
 import time
 import unittest
 
-from harness import (CLOSE, DEADLINE, ISOLATED, ISOLATED_REASON, TOTALS, UNTOLD, TarpitTest,
-                     blocked_writing_to_a_pipe, free_port, is_valid_line, read_lines, run,
-                     skip_check)
+from support.daemon import (CLOSE, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest, is_valid_line,
+                            read_lines, run)
+from support.network import free_port
+from support.processes import UNTOLD, blocked_writing_to_a_pipe
+from support.skips import skip_check
+from support.waiting import DEADLINE
 
 
 
@@ -277,30 +279,6 @@ class Listener(TarpitTest):
         self.assertEqual((result.returncode, result.stderr),
                          (1, f"mirebox: fatal: {os.strerror(errno.EADDRINUSE)}\n"))
         self.assertTrue(result.stdout.endswith(" BindFamily IPv4 Mapped IPv6\n"), "nothing after it")
-
-
-class SystemLog(TarpitTest):
-    @unittest.skipIf(ISOLATED, ISOLATED_REASON)
-    def test_diagnostics_reach_the_system_log(self):
-        """The daemon runs in a private mount namespace whose /dev holds only
-        the test's own log socket."""
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(log.close)
-        log.bind(os.path.join(directory.name, "log"))
-        wrapper = self.private_dev(directory.name)
-
-        daemon = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
-        log.settimeout(DEADLINE)
-        received = []
-        while not any("Port" in r for r in received):
-            received.append(log.recv(4096).decode())
-        name = os.path.basename(os.environ["MIREBOX_BINARY"])
-        self.assertRegex(received[0], rf"<30>.*{name}\[{daemon.process.pid}\]: Port {daemon.port}$")
-        daemon.ready()
-        self.assertEqual(daemon.stop(), 0)
-        self.assertEqual(daemon.messages(), [])
 
 
 if __name__ == "__main__":

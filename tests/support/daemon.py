@@ -1,23 +1,20 @@
-"""Runs the real daemon binary and talks to it over real loopback sockets."""
+"""The daemon under test: the binary CTest names, run with its output
+collected as it comes, its log lines and help text, and a TestCase that
+cleans up every daemon and socket it made."""
 
-import contextlib
-import ctypes
 import glob
 import os
-import random
 import re
-import shutil
 import signal
 import socket
 import subprocess
-import sys
 import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from skips import (PLAIN_BUILD_PREFIX, find_program, needs, needs_command,  # noqa: E402,F401
-                   package_reason, skip_check)
+from support.network import connect, free_port
+from support.skips import PLAIN_BUILD_PREFIX, find_program
+from support.waiting import DEADLINE
 
 BINARY = os.environ.get("MIREBOX_BINARY", "")
 # The path this test build of the daemon reads at start-up, in place of the
@@ -33,8 +30,6 @@ SANITIZED = os.environ.get("MIREBOX_SANITIZED", "0") == "1"
 ISOLATED = SANITIZED or bool(WRAPPER)
 ISOLATED_REASON = (f"{PLAIN_BUILD_PREFIX} (make test): preloads a library or sets limits "
                    "that a sanitized or valgrind-wrapped daemon cannot take")
-# Generous: CI machines are noisy, and a deadline only bounds a failing test.
-DEADLINE = 30.0
 # libfaketime, which moves a program's clocks (needs package faketime).
 LIBFAKETIME = next(iter(sorted(
     glob.glob("/usr/lib/*/faketime/libfaketime.so.1") + glob.glob("/usr/lib/faketime/libfaketime.so.1")
@@ -68,80 +63,11 @@ TOTALS = (r"TOTALS connects=(?P<connects>\d+) seconds=(?P<seconds>\d+)\.(?P<ms>\
 
 LOG_LINE = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (.*)")
 
-# Writes journal files from entries in the export format (needs package
-# systemd-journal-remote).
-JOURNAL_REMOTE = next((path for path in ("/lib/systemd/systemd-journal-remote",
-                                          "/usr/lib/systemd/systemd-journal-remote")
-                       if os.access(path, os.X_OK)), None)
-
-
-def export_entry(boot, realtime_us, pid, message):
-    """One journal entry in the export format, as the daemon's unit writes it."""
-    return "".join(f"{key}={value}\n" for key, value in (
-        ("__REALTIME_TIMESTAMP", realtime_us), ("__MONOTONIC_TIMESTAMP", realtime_us % 10**9),
-        ("_BOOT_ID", boot), ("_HOSTNAME", "gate"), ("_TRANSPORT", "syslog"),
-        ("_SYSTEMD_UNIT", "mirebox.service"), ("SYSLOG_IDENTIFIER", "mirebox"), ("_PID", pid),
-        ("PRIORITY", 6), ("MESSAGE", message))) + "\n"
-
-
-def stock_files(package, prefix, directory):
-    """The files below `prefix` (such as /etc/fail2ban) as the installed
-    Debian package ships them, copied under `directory`; returns where the
-    copy of `prefix` is. They come from the package's archive in apt's cache,
-    or else from the system once dpkg finds them unchanged; whatever an
-    administrator added there is left out. Raises SkipTest when neither can
-    be had."""
-    version = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", package],
-                             capture_output=True, text=True).stdout
-    archives = glob.glob(f"/var/cache/apt/archives/{package}_{version.replace(':', '%3a')}_*.deb")
-    if archives:
-        subprocess.run(["dpkg-deb", "-x", archives[0], directory], check=True)
-        return directory + prefix
-    listed = subprocess.run(["dpkg-query", "-L", package], capture_output=True, text=True,
-                            check=True).stdout.split()
-    changed = subprocess.run(["dpkg", "--verify", package], capture_output=True,
-                             text=True).stdout
-    for path in listed:
-        if (path == prefix or path.startswith(prefix + "/")) and not os.path.isdir(path):
-            if f" {path}\n" in changed:
-                raise unittest.SkipTest(f"{path} is not as {package} ships it, and apt's "
-                                        f"cache has no archive of {package} {version}")
-            os.makedirs(os.path.dirname(directory + path), exist_ok=True)
-            shutil.copy2(path, directory + path)
-    return directory + prefix
-
 
 def run(*args, timeout=DEADLINE):
     """Runs the daemon to completion, for options that end it at once."""
     return subprocess.run([*WRAPPER, BINARY, *args], capture_output=True, text=True,
                           timeout=timeout)
-
-
-def _test_port_range():
-    """Ports below the ephemeral range, so that a client socket of another test
-    running at the same time never holds the port a daemon is about to bind."""
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range", encoding="ascii") as ports:
-            low = int(ports.read().split()[0])
-        return max(1024, low - 12000), low
-    except OSError:
-        return 5000, 10000  # below FreeBSD's default of 10000 and up
-
-
-def free_port():
-    """A TCP port that is free on both the IPv4 and the IPv6 wildcard."""
-    low, high = _test_port_range()
-    while True:
-        port = random.randrange(low, high)
-        try:
-            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
-                probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
-                probe.bind(("::", port))
-            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as check:
-                check.bind(("0.0.0.0", port))
-            return port
-        except OSError:
-            continue
 
 
 class Daemon:
@@ -243,23 +169,6 @@ class Daemon:
         self.finish()
 
 
-def connect(port, host="127.0.0.1", family=socket.AF_INET, timeout=DEADLINE, **options):
-    """Connects once the daemon listens; options are socket options to set first."""
-    deadline = time.monotonic() + timeout
-    while True:
-        sock = socket.socket(family, socket.SOCK_STREAM)
-        for (level, name), value in options.get("sockopts", {}).items():
-            sock.setsockopt(level, name, value)
-        try:
-            sock.connect((host, port))
-            return sock
-        except ConnectionRefusedError:
-            sock.close()
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.05)
-
-
 class LineReader:
     """Reads CR LF lines from a client socket and counts every byte received."""
 
@@ -326,24 +235,6 @@ def write_config(directory, name, text):
     return path
 
 
-CLONE_NEWNET = 0x40000000
-
-
-@contextlib.contextmanager
-def in_network_of(pid):
-    """Sockets made inside belong to the network namespace of process pid."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    with open(f"/proc/{pid}/ns/net", "rb") as theirs, \
-            open("/proc/thread-self/ns/net", "rb") as ours:
-        if libc.setns(theirs.fileno(), CLONE_NEWNET) != 0:
-            raise OSError(ctypes.get_errno(), "setns")
-        try:
-            yield
-        finally:
-            if libc.setns(ours.fileno(), CLONE_NEWNET) != 0:
-                raise OSError(ctypes.get_errno(), "setns back")
-
-
 class TarpitTest(unittest.TestCase):
     """A test whose daemons and client sockets are all cleaned up after it."""
 
@@ -379,107 +270,18 @@ class TarpitTest(unittest.TestCase):
         return wrapper
 
 
-# What the daemon's process uses, read from /proc where there is one (Linux)
-# and otherwise from ps(1) and procstat(1) (FreeBSD). None means this system
-# cannot tell; a test then records the check as skipped, with UNTOLD.
-UNTOLD = "this system tells neither through /proc nor through ps or procstat"
-
-def _ps(pid, field):
-    """One field of ps(1) for the process, or None."""
-    try:
-        result = subprocess.run(["ps", "-o", f"{field}=", "-p", str(pid)], capture_output=True,
-                                text=True, timeout=DEADLINE)
-    except OSError:
-        return None
-    return result.stdout.strip() or None
+# mirebox-stats as built, which reads the daemon's log.
+STATS = os.environ.get("MIREBOX_STATS_BINARY", "")
 
 
-def resident_kib(pid):
-    """The process's resident memory in KiB."""
-    try:
-        with open(f"/proc/{pid}/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    rss = _ps(pid, "rss")
-    return int(rss) if rss and rss.isdigit() else None
+def run_stats(*args, stdin=None):
+    """mirebox-stats to its end, which must be a success; its standard output."""
+    result = subprocess.run([STATS, *args], input=stdin, capture_output=True, text=True,
+                            timeout=DEADLINE, check=False)
+    assert result.returncode == 0, (result.returncode, result.stderr)
+    return result.stdout
 
 
-def open_files(pid):
-    """What each open descriptor of the process refers to, by number. A
-    descriptor closed while it is looked at is left out."""
-    directory = f"/proc/{pid}/fd"
-    try:
-        names = os.listdir(directory)
-    except OSError:
-        return _procstat_files(pid)
-    files = {}
-    for name in names:
-        try:
-            files[int(name)] = os.readlink(os.path.join(directory, name))
-        except OSError:
-            pass
-    return files
-
-
-def _procstat_files(pid):
-    """FreeBSD's procstat -f: one row a descriptor (FD a number), the path last."""
-    try:
-        result = subprocess.run(["procstat", "-f", str(pid)], capture_output=True, text=True,
-                                timeout=DEADLINE)
-    except OSError:
-        return None
-    if result.returncode != 0:
-        return None
-    rows = [line.split() for line in result.stdout.splitlines()[1:]]
-    return {int(row[2]): row[-1] for row in rows if len(row) > 3 and row[2].isdigit()}
-
-
-def open_descriptors(pid):
-    """How many descriptors the process has open."""
-    files = open_files(pid)
-    return None if files is None else len(files)
-
-
-def cpu_seconds(pid):
-    """User and system time the process has used."""
-    try:
-        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    except OSError:
-        pass
-    # [[dd-]hh:]mm:ss[.cc]; FreeBSD gives hundredths.
-    used = _ps(pid, "time")
-    if not used or not re.fullmatch(r"[\d:.-]+", used):
-        return None
-    days, _, clock = used.rpartition("-")
-    seconds = 0.0
-    for part in clock.split(":"):
-        seconds = seconds * 60 + float(part)
-    return seconds + int(days or 0) * 86400
-
-
-def is_stopped(pid):
-    """Whether the process is stopped by a signal (state T)."""
-    try:
-        with open(f"/proc/{pid}/stat", encoding="ascii") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] == "T"
-    except OSError:
-        state = _ps(pid, "state")
-        return state is not None and state.startswith("T")
-
-
-def blocked_writing_to_a_pipe(pid):
-    """Whether the process sleeps in a write to a pipe (Linux's pipe_write or
-    anon_pipe_write, FreeBSD's pipewr)."""
-    try:
-        with open(f"/proc/{pid}/wchan", encoding="ascii") as wchan:
-            channel = wchan.read()
-    except OSError:
-        channel = _ps(pid, "wchan")
-    if channel is None:
-        return None
-    return "pipe_write" in channel or "pipewr" in channel
+def milliseconds(match):
+    """The time of a CLOSE or TOTALS line matched by CLOSE or TOTALS."""
+    return int(match["seconds"]) * 1000 + int(match["ms"])

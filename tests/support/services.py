@@ -1,9 +1,11 @@
 """The service files as built, and ways to run their parts on this machine:
 the rc.d scripts under FreeBSD's real rc.subr, with the FreeBSD-only commands
-it and they call stood in for by the scripts in freebsd/, and the systemd
-units' command lines as systemd would split them."""
+it and they call stood in for by the scripts in tests/packaging/freebsd/, and
+the systemd units' command lines as systemd would split them; journals made
+from entries; and the configuration Debian's packages ship."""
 
 import getopt
+import glob
 import os
 import re
 import shlex
@@ -11,15 +13,13 @@ import signal
 import shutil
 import subprocess
 import sys
-import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from skips import needs_command  # noqa: E402
+from support.scratch import Scratch
+from support.skips import needs_command
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE = os.path.dirname(os.path.dirname(HERE))
-STUBS = os.path.join(HERE, "freebsd")
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+STUBS = os.path.join(SOURCE, "tests", "packaging", "freebsd")
 # FreeBSD's own libexec/rc/rc.subr, a test input beside the project.
 RC_SUBR = os.environ.get("MIREBOX_RC_SUBR") or os.path.normpath(
     os.path.join(SOURCE, "..", "shared", "freebsd", "rc", "rc.subr"))
@@ -29,13 +29,11 @@ DAEMON_OPTIONS = "cfHrSm:o:p:P:R:s:l:t:T:u:"
 UNIT_SEPARATOR = "\037"
 
 
-class Scratch(unittest.TestCase):
-    """A test with a temporary directory that a service user can enter."""
+class ServiceScratch(Scratch):
+    """A test with a scratch folder that a service user can enter."""
 
     def setUp(self):
-        scratch = tempfile.TemporaryDirectory()
-        self.addCleanup(scratch.cleanup)
-        self.directory = scratch.name
+        super().setUp()
         os.chmod(self.directory, 0o755)
 
     def for_service_user(self, path):
@@ -300,3 +298,46 @@ class StandInSystemd:
                 pass
         self.holder.kill()
         self.holder.communicate()
+
+
+# Writes journal files from entries in the export format (needs package
+# systemd-journal-remote).
+JOURNAL_REMOTE = next((path for path in ("/lib/systemd/systemd-journal-remote",
+                                          "/usr/lib/systemd/systemd-journal-remote")
+                       if os.access(path, os.X_OK)), None)
+
+
+def export_entry(boot, realtime_us, pid, message):
+    """One journal entry in the export format, as the daemon's unit writes it."""
+    return "".join(f"{key}={value}\n" for key, value in (
+        ("__REALTIME_TIMESTAMP", realtime_us), ("__MONOTONIC_TIMESTAMP", realtime_us % 10**9),
+        ("_BOOT_ID", boot), ("_HOSTNAME", "gate"), ("_TRANSPORT", "syslog"),
+        ("_SYSTEMD_UNIT", "mirebox.service"), ("SYSLOG_IDENTIFIER", "mirebox"), ("_PID", pid),
+        ("PRIORITY", 6), ("MESSAGE", message))) + "\n"
+
+
+def stock_files(package, prefix, directory):
+    """The files below `prefix` (such as /etc/fail2ban) as the installed
+    Debian package ships them, copied under `directory`; returns where the
+    copy of `prefix` is. They come from the package's archive in apt's cache,
+    or else from the system once dpkg finds them unchanged; whatever an
+    administrator added there is left out. Raises SkipTest when neither can
+    be had."""
+    version = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", package],
+                             capture_output=True, text=True).stdout
+    archives = glob.glob(f"/var/cache/apt/archives/{package}_{version.replace(':', '%3a')}_*.deb")
+    if archives:
+        subprocess.run(["dpkg-deb", "-x", archives[0], directory], check=True)
+        return directory + prefix
+    listed = subprocess.run(["dpkg-query", "-L", package], capture_output=True, text=True,
+                            check=True).stdout.split()
+    changed = subprocess.run(["dpkg", "--verify", package], capture_output=True,
+                             text=True).stdout
+    for path in listed:
+        if (path == prefix or path.startswith(prefix + "/")) and not os.path.isdir(path):
+            if f" {path}\n" in changed:
+                raise unittest.SkipTest(f"{path} is not as {package} ships it, and apt's "
+                                        f"cache has no archive of {package} {version}")
+            os.makedirs(os.path.dirname(directory + path), exist_ok=True)
+            shutil.copy2(path, directory + path)
+    return directory + prefix
