@@ -100,8 +100,8 @@ fuzz:
 bench:
 	$(CONFIGURE) -DMIREBOX_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --parallel $(JOBS) --target $(PROGRAMS) loadgen floor stats_loggen
-	python3 bench/run_bench.py --build $(BUILD)
-	python3 bench/run_stats_bench.py --build $(BUILD)
+	PYTHONPATH=tests python3 bench/run_bench.py --build $(BUILD)
+	PYTHONPATH=tests python3 bench/run_stats_bench.py --build $(BUILD)
 
 # Real SSH clients and scanners held by the daemon at several Delays, side by
 # side, each for a bounded time: about five minutes. Writes bench/clients.json
@@ -110,7 +110,7 @@ bench:
 bench-clients:
 	$(CONFIGURE) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) --parallel $(JOBS) --target mirebox
-	python3 bench/run_clients.py --daemon $(BUILD)/mirebox $(BENCH_CLIENTS_FLAGS)
+	PYTHONPATH=tests python3 bench/run_clients.py --daemon $(BUILD)/mirebox $(BENCH_CLIENTS_FLAGS)
 
 # The programs, stripped, with their manual pages, the sample configuration
 # and the system's service files, into PREFIX, below $DESTDIR when that is

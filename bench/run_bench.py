@@ -8,7 +8,8 @@ per second (perf stat on syscall tracepoints, over a window of the hold),
 lateness of lines against the delay, and the time to accept a burst of
 connections while 10,000 are held. Linux only (it reads /proc); run `make` first.
 
-    python3 bench/run_bench.py [--sizes 1000,10000,19900] [--hold 20] [--out build/bench]
+    PYTHONPATH=tests python3 bench/run_bench.py [--sizes 1000,10000,19900] [--hold 20]
+                                                [--out build/bench]
 """
 
 import argparse
@@ -18,10 +19,12 @@ import math
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
+
+from support.network import free_port, listening
+from support.waiting import wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -39,22 +42,6 @@ def commands(build):
         "asyncio": lambda port: [sys.executable, os.path.join(HERE, "asyncio_tarpit.py"),
                                  str(port), str(DELAY_MS)],
     }
-
-
-def free_port():
-    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
-        probe.bind(("::", 0))
-        return probe.getsockname()[1]
-
-
-def listening(port):
-    for table in ("/proc/net/tcp6", "/proc/net/tcp"):
-        with open(table, encoding="ascii") as lines:
-            for line in list(lines)[1:]:
-                fields = line.split()
-                if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
-                    return True
-    return False
 
 
 def cpu_ns(pid):
@@ -96,11 +83,7 @@ def run_one(build, program, clients, hold, burst=0):
     server = subprocess.Popen(commands(build)[program](port), stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL)
     try:
-        deadline = time.monotonic() + 10
-        while not listening(port):
-            if time.monotonic() > deadline:
-                raise RuntimeError(f"{program} does not listen")
-            time.sleep(0.05)
+        wait_until(lambda: listening(port), f"{program} listening", timeout=10)
         time.sleep(0.3)
         rss_before = rss_kib(server.pid)
         anon_before = rss_kib(server.pid, "RssAnon")

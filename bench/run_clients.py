@@ -8,7 +8,7 @@ exit) and how it gave up: its exit status and the last thing it printed, or
 "still held at the bound". Writes the results as JSON and prints a Markdown
 table. A full run takes about one bound plus a few seconds.
 
-    python3 bench/run_clients.py [--delays 100,1000,4000,10000] [--bound 300]
+    PYTHONPATH=tests python3 bench/run_clients.py [--delays 100,1000,4000,10000] [--bound 300]
         [--daemon build/mirebox] [--connect-timeout 15] [--out bench/clients.json]
 
 Needs a built daemon (`make bench-clients` builds it, then runs this) and,
@@ -31,12 +31,14 @@ import platform
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+from support.network import free_port, listening
+from support.waiting import wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -154,28 +156,6 @@ def python_version(interpreter):
     except (OSError, subprocess.TimeoutExpired):
         return None
     return out.stdout.strip() or None
-
-
-def free_port():
-    with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as probe:
-        probe.bind(("::", 0))
-        return probe.getsockname()[1]
-
-
-def listening(port):
-    """Whether the port listens, read from /proc so that no connection shows
-    in the daemon's log; without /proc, a short wait stands in."""
-    tables = [t for t in ("/proc/net/tcp6", "/proc/net/tcp") if os.path.exists(t)]
-    if not tables:
-        time.sleep(1)
-        return True
-    for table in tables:
-        with open(table, encoding="ascii") as lines:
-            for line in list(lines)[1:]:
-                fields = line.split()
-                if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
-                    return True
-    return False
 
 
 def signal_group(proc, sig):
@@ -399,14 +379,13 @@ def measure(args, delays, daemon, tmp):
                            argv=client["argv"](ctx, port), env=env,
                            output_path=os.path.join(tmp, f"client-{len(runs)}.out"),
                            entry=client)
-        deadline = time.time() + 10
         for run in runs:
             if run.get("outcome") == "skipped":
                 continue
-            while not listening(run["port"]):
-                if run["daemon"].poll() is not None or time.time() > deadline:
-                    sys.exit(f"run_clients: the daemon on port {run['port']} did not start")
-                time.sleep(0.05)
+            wait_until(lambda run=run: listening(run["port"]) or run["daemon"].poll() is not None,
+                       f"daemon listening on port {run['port']}", timeout=10)
+            if run["daemon"].poll() is not None:
+                sys.exit(f"run_clients: the daemon on port {run['port']} did not start")
 
         live = [r for r in runs if r.get("outcome") != "skipped"]
         print(f"run_clients: {len(live)} clients at Delay {', '.join(map(str, delays))} ms, "

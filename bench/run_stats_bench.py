@@ -21,8 +21,8 @@ send); and the largest metrics file made-up host names can give (4096 hosts
 of 255-byte names), scraped by Debian's node_exporter as Prometheus scrapes
 it, compressed, five times.
 
-    python3 bench/run_stats_bench.py [--build build] [--out build/bench]
-                                     [--baseline PROGRAM] [--runs N] [--hostile]
+    PYTHONPATH=tests python3 bench/run_stats_bench.py [--build build] [--out build/bench]
+                                                      [--baseline PROGRAM] [--runs N] [--hostile]
 """
 
 import argparse
@@ -35,6 +35,9 @@ import subprocess
 import sys
 import time
 import urllib.request
+
+from support.network import free_port
+from support.waiting import wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -90,7 +93,7 @@ def scrape_seconds(directory):
     exporter = shutil.which("prometheus-node-exporter")
     if exporter is None:
         return None
-    port = 19100 + os.getpid() % 1000
+    port = free_port()
     process = subprocess.Popen(  # pylint: disable=consider-using-with
         [exporter, f"--web.listen-address=127.0.0.1:{port}", "--collector.disable-defaults",
          "--collector.textfile", f"--collector.textfile.directory={directory}"],
@@ -98,15 +101,13 @@ def scrape_seconds(directory):
     try:
         request = urllib.request.Request(f"http://127.0.0.1:{port}/metrics",
                                          headers={"Accept-Encoding": "gzip"})
-        deadline = time.monotonic() + 30
-        while True:
+        def serving():
             try:
-                urllib.request.urlopen(request, timeout=30).read()  # pylint: disable=consider-using-with
-                break
+                with urllib.request.urlopen(request, timeout=30) as response:
+                    return response.read()
             except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.2)
+                return None
+        wait_until(serving, "node_exporter serving", interval=0.2)
         times = []
         for _ in range(5):
             start = time.monotonic()

@@ -3,12 +3,12 @@
 import errno
 import os
 import signal
-import tempfile
 import time
 import unittest
 
 from support.daemon import (ISOLATED, ISOLATED_REASON, LIBFAKETIME, LineReader, TarpitTest,
                             is_valid_line)
+from support.scratch import scratch_folder
 from support.skips import needs
 from support.waiting import DEADLINE
 
@@ -19,9 +19,8 @@ DAY = 86400
 @needs("faketime", LIBFAKETIME, "libfaketime is not installed")
 class ClockJumps(TarpitTest):
     def setUp(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        self.offset_file = os.path.join(directory.name, "offset")
+        directory = scratch_folder(self)
+        self.offset_file = os.path.join(directory, "offset")
         self.set_offset(0)
 
     def set_offset(self, seconds):

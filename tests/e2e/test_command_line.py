@@ -1,11 +1,11 @@
 """The command line, against the real binary: options in order, texts and statuses."""
 
 import os
-import tempfile
 import unittest
 
 from support.daemon import HELP, TarpitTest, run, settings_of, write_config
 from support.network import free_port
+from support.scratch import scratch_folder
 
 
 
@@ -55,11 +55,10 @@ class Refusals(TarpitTest):
 
 class Ordering(TarpitTest):
     def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.addCleanup(self.directory.cleanup)
+        self.directory = scratch_folder(self)
 
     def config(self, name, text):
-        return write_config(self.directory.name, name, text)
+        return write_config(self.directory, name, text)
 
     def test_later_sources_win(self):
         filed, given = free_port(), free_port()
@@ -103,14 +102,14 @@ class Ordering(TarpitTest):
         self.assertEqual((daemon.messages(), daemon.errors), ([], []))
 
     def test_missing_config_file_is_no_error(self):
-        absent = os.path.join(self.directory.name, "absent.config")
+        absent = os.path.join(self.directory, "absent.config")
         port = free_port()
         self.assertEqual(settings_of("-f", absent, port=port)[0], f"Port {port}")
 
     def test_files_that_never_end_or_never_open_are_skipped(self):
-        fifo = os.path.join(self.directory.name, "fifo")
+        fifo = os.path.join(self.directory, "fifo")
         os.mkfifo(fifo)
-        for path in ("/dev/zero", fifo, self.directory.name):
+        for path in ("/dev/zero", fifo, self.directory):
             with self.subTest(path=path):
                 result = run("-f", path, "-V", timeout=10)
                 self.assertEqual((result.returncode, result.stdout, result.stderr),

@@ -13,11 +13,11 @@ import shlex
 import shutil
 import socket
 import subprocess
-import tempfile
 import time
 import unittest
 
 from support.daemon import TarpitTest
+from support.scratch import scratch_folder
 from support.services import JOURNAL_REMOTE, export_entry, stock_files
 from support.skips import find_program, needs, needs_command, package_reason
 from support.waiting import DEADLINE
@@ -60,9 +60,8 @@ def manual_copies():
 @needs("nftables", NFT, "nft is not installed")
 class Jails(TarpitTest):
     def setUp(self):
-        scratch = tempfile.TemporaryDirectory()
-        self.addCleanup(scratch.cleanup)
-        self.directory = scratch.name
+        scratch = scratch_folder(self)
+        self.directory = scratch
         self.stock = stock_files("fail2ban", "/etc/fail2ban",
                                  os.path.join(self.directory, "package"))
 

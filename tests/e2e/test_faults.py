@@ -10,7 +10,6 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -19,6 +18,7 @@ from support.daemon import (CLOSE, ISOLATED, ISOLATED_REASON, TOTALS, WRAPPER, L
                             TarpitTest, is_valid_line, read_lines, write_config)
 from support.network import free_port
 from support.processes import UNTOLD, cpu_seconds, open_files, resident_kib
+from support.scratch import scratch_folder
 from support.skips import PLAIN_BUILD_PREFIX, package_reason, skip_check
 from support.waiting import DEADLINE
 
@@ -64,9 +64,8 @@ class AcceptFailures(TarpitTest):
         """A daemon whose accepts from the `first` (the second, by default)
         on fail with `error`, `count` of them (all, by default), for as long
         as the returned path exists."""
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        failing = os.path.join(directory.name, "failing")
+        directory = scratch_folder(self)
+        failing = os.path.join(directory, "failing")
         open(failing, "w", encoding="ascii").close()
         daemon = self.start("-v", *args, env={
             "LD_PRELOAD": os.environ["MIREBOX_FAIL_ACCEPT_LIBRARY"],
@@ -341,10 +340,9 @@ class DescriptorExhaustion(TarpitTest):
         def limit_descriptors():
             resource.setrlimit(resource.RLIMIT_NOFILE, (9, 9))  # five clients
 
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
+        directory = scratch_folder(self)
         port = free_port()
-        config = write_config(directory.name, "mirebox.config", f"Port {port}\n")
+        config = write_config(directory, "mirebox.config", f"Port {port}\n")
         daemon = self.start("-v", "-d", "100", "-f", config, port=port, port_option=False,
                             preexec_fn=limit_descriptors)
         held = [self.connect(port) for _ in range(5)]
@@ -358,7 +356,7 @@ class DescriptorExhaustion(TarpitTest):
 
         for text, limit in ((f"Port {port}\nDelay 200\n", "5"), (f"Port {port}\nMaxClients 10\n", "10")):
             with self.subTest(text=text):
-                write_config(directory.name, "mirebox.config", text)
+                write_config(directory, "mirebox.config", text)
                 settings = len(daemon.wait_for(r"BindFamily .*"))
                 daemon.signal(signal.SIGHUP)
                 daemon.wait_for(r"BindFamily .*", count=settings + 1)
@@ -372,16 +370,15 @@ class DescriptorExhaustion(TarpitTest):
         def limit_descriptors():
             resource.setrlimit(resource.RLIMIT_NOFILE, (8, 8))  # four clients
 
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
+        directory = scratch_folder(self)
         port = free_port()
-        config = write_config(directory.name, "mirebox.config", f"Port {port}\nDelay 100\n")
+        config = write_config(directory, "mirebox.config", f"Port {port}\nDelay 100\n")
         daemon = self.start("-v", "-f", config, port=port, port_option=False,
                             preexec_fn=limit_descriptors)
         for _ in range(5):
             self.connect(port)
         daemon.wait_for(r"MaxClients 4")
-        write_config(directory.name, "mirebox.config", f"Port {port}\nDelay 200\n")
+        write_config(directory, "mirebox.config", f"Port {port}\nDelay 200\n")
         daemon.signal(signal.SIGHUP)
         daemon.wait_for(r"BindFamily .*", count=2)
         # Said, and the settings logged as they were (the order is a unit

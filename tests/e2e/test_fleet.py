@@ -12,18 +12,18 @@ import re
 import signal
 import socket
 import subprocess
-import tempfile
 import time
 import unittest
 
-from support.daemon import ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest
-from support.network import connect, in_network_of
+from support.daemon import ISOLATED, ISOLATED_REASON, STATS, TOTALS, TarpitTest
+from support.network import connect, in_network_of, listening
+from support.processes import enter, hold_namespaces
+from support.scratch import scratch_folder
 from support.skips import find_program, needs_command
-from support.waiting import DEADLINE
+from support.waiting import DEADLINE, wait_until
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 RSYSLOG = os.path.join(SOURCE, "packaging", "rsyslog")
-STATS = os.environ.get("MIREBOX_STATS_BINARY", "")
 IP = find_program("ip") or "ip"
 SERVER_PORT = 514
 # What a host's rsyslogd needs besides the shipped forwarding: its socket,
@@ -46,13 +46,6 @@ def shipped(name, **replace):
     return conf
 
 
-def listening(holder, port):
-    """Whether a socket of the namespace `holder` is in listens on the TCP port."""
-    with open(f"/proc/{holder}/net/tcp", encoding="ascii") as table:
-        return any(fields[1].endswith(f":{port:04X}") and fields[3] == "0A"
-                   for fields in (line.split() for line in table.readlines()[1:]))
-
-
 def read_lines(path):
     if not os.path.exists(path):
         return []
@@ -66,40 +59,22 @@ def read_lines(path):
 @needs_command("rsyslog", "rsyslogd")
 class LogServer(TarpitTest):
     def setUp(self):
-        scratch = tempfile.TemporaryDirectory()
-        self.addCleanup(scratch.cleanup)
-        self.directory = scratch.name
-        self.network = self.holder(["unshare", "--net", "sh", "-c",
-                                    f"{IP} link set lo up && echo up && exec sleep 3600"])
+        self.directory = scratch_folder(self)
+        self.network = hold_namespaces(self, ["--net"], f"{IP} link set lo up")
         server = os.path.join(self.directory, "server")
         os.mkdir(server)
         self.fleet_log = os.path.join(server, "fleet.log")
         conf = shipped("server.conf", **{'port="514"': f'port="{SERVER_PORT}"',
                                          "/var/log/mirebox/fleet.log": self.fleet_log})
         self.rsyslogd(server, conf, [])
-        self.wait(lambda: listening(self.network, SERVER_PORT), "the log server listening")
+        wait_until(lambda: listening(SERVER_PORT, self.network), "log server listening")
 
-    def holder(self, command):
-        """A process that holds namespaces open until the test ends; its pid."""
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
-        self.addCleanup(process.wait, DEADLINE)
-        self.addCleanup(process.kill)
-        self.addCleanup(process.stdout.close)
-        self.addCleanup(process.stderr.close)
-        if process.stdout.readline().strip() != "up":
-            self.skipTest(f"no private namespaces here: {process.stderr.read()}")
-        return process.pid
-
-    def enter(self, pid, *namespaces):
-        return ["nsenter", f"--target={pid}", *(f"--{name}" for name in namespaces)]
-
-    def rsyslogd(self, directory, conf, enter):
+    def rsyslogd(self, directory, conf, entering):
         path = os.path.join(directory, "rsyslog.conf")
         with open(path, "w", encoding="ascii") as out:
             out.write(conf)
         process = subprocess.Popen(
-            [*(enter or self.enter(self.network, "net")), find_program("rsyslogd"), "-n",
+            [*(entering or enter(self.network, "net")), find_program("rsyslogd"), "-n",
              "-f", path, "-i", os.path.join(directory, "rsyslogd.pid")],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.addCleanup(process.stderr.close)
@@ -107,34 +82,27 @@ class LogServer(TarpitTest):
         self.addCleanup(process.terminate)
         return process
 
-    def wait(self, predicate, what):
-        deadline = time.monotonic() + DEADLINE
-        while not predicate():
-            if time.monotonic() > deadline:
-                raise AssertionError(f"no {what} within {DEADLINE} s")
-            time.sleep(0.05)
-
     def host(self, name):
         """A host named `name` with its own rsyslogd forwarding as shipped,
         and a daemon there at Delay 100 ms; returns (daemon, its own log)."""
         directory = os.path.join(self.directory, name)
         dev = os.path.join(directory, "dev")
         os.makedirs(dev)
-        pid = self.holder(self.enter(self.network, "net") + [
-            "unshare", "--uts", "--mount", "--propagation", "private", "sh", "-c",
-            f'hostname {name} && mount --bind "{dev}" /dev && echo up && exec sleep 3600'])
+        pid = hold_namespaces(self, ["--uts", "--mount", "--propagation", "private"],
+                              f'hostname {name} && mount --bind "{dev}" /dev',
+                              within=enter(self.network, "net"))
         conf = HOST_CONF.format(directory=directory) + shipped(
             "forward.conf", **{'target="logs.example.org"': 'target="127.0.0.1"',
                                'port="514"': f'port="{SERVER_PORT}"'})
         # Its name from the UTS namespace; its socket outside the private /dev,
         # where the daemon's /dev/log leads.
-        self.rsyslogd(directory, conf, self.enter(pid, "net", "uts"))
-        self.wait(lambda: os.path.exists(os.path.join(dev, "log")), f"{name}'s /dev/log")
+        self.rsyslogd(directory, conf, enter(pid, "net", "uts"))
+        wait_until(lambda: os.path.exists(os.path.join(dev, "log")), f"{name}'s /dev/log")
         # Run as "mirebox", as installed: its syslog tag is its name.
         program = os.path.join(directory, "mirebox")
         os.symlink(os.environ["MIREBOX_BINARY"], program)
         daemon = self.start("-s", "-v", "-d", "100", wrapper=[
-            *self.enter(pid, "net", "uts", "mount"), "sh", "-c", 'shift && exec "$0" "$@"',
+            *enter(pid, "net", "uts", "mount"), "sh", "-c", 'shift && exec "$0" "$@"',
             program])
         return daemon, os.path.join(directory, "own.log")
 
@@ -157,29 +125,29 @@ class LogServer(TarpitTest):
         hosts = {"hostA": self.host("hostA"), "hostB": self.host("hostB")}
         held = {"hostA": 2, "hostB": 1}
         for name, (daemon, own) in hosts.items():
-            self.wait(lambda: f"Port {daemon.port}" in " ".join(read_lines(own)),
+            wait_until(lambda: f"Port {daemon.port}" in " ".join(read_lines(own)),
                       f"{name}'s settings")
         kept = self.clients(hosts["hostA"][0].port, 2)
         released = self.clients(hosts["hostB"][0].port, 2)
         released[0].close()
-        self.wait(lambda: sum("CLOSE " in line for line in read_lines(hosts["hostB"][1])) == 1,
+        wait_until(lambda: sum("CLOSE " in line for line in read_lines(hosts["hostB"][1])) == 1,
                   "hostB's CLOSE")
         self.assertEqual(len(kept), 2)
         for name, (daemon, own) in hosts.items():
             daemon.signal(signal.SIGUSR1)
         totals = {}
         for name, (daemon, own) in hosts.items():
-            self.wait(lambda: any(re.search(TOTALS, line) for line in read_lines(own)),
+            wait_until(lambda: any(re.search(TOTALS, line) for line in read_lines(own)),
                       f"{name}'s TOTALS")
             totals[name] = [re.search(TOTALS, line) for line in read_lines(own)
                             if re.search(TOTALS, line)][-1]
         # Every line of both hosts reaches the log server, and so do a
         # stranger's made-up ones.
         hostile = self.send_hostile_lines()
-        self.wait(lambda: all(sum(f" {name} mirebox[" in line for line in read_lines(self.fleet_log))
+        wait_until(lambda: all(sum(f" {name} mirebox[" in line for line in read_lines(self.fleet_log))
                               == len(read_lines(own)) for name, (_, own) in hosts.items()),
                   "every line forwarded")
-        self.wait(lambda: len(read_lines(self.fleet_log)) == hostile + sum(
+        wait_until(lambda: len(read_lines(self.fleet_log)) == hostile + sum(
             len(read_lines(own)) for _, own in hosts.values()), "the stranger's lines written")
 
         report = json.loads(subprocess.run([STATS, "--json", self.fleet_log], check=True,
@@ -213,7 +181,7 @@ class LogServer(TarpitTest):
 
         expected = ['mirebox_clients_held{host="hostA"} 2', 'mirebox_clients_held{host="hostB"} 1',
                     'mirebox_starts_total{host="hostA"} 1', 'mirebox_starts_total{host="hostB"} 1']
-        self.wait(lambda: all(line in series() for line in expected), f"{expected} in the metrics")
+        wait_until(lambda: all(line in series() for line in expected), f"{expected} in the metrics")
         self.assertTrue(all("{host=" in line for line in series()
                             if not line.startswith(("#", "mirebox_log_lines_past_host_limit"))),
                         series())
@@ -247,7 +215,7 @@ class LogServer(TarpitTest):
                 stamp = time.strftime("%b %e %H:%M:%S", time.localtime())
                 sender.sendto(f"<30>{stamp} mirebox[77]: {message}".encode(),
                               ("127.0.0.1", SERVER_PORT))
-        self.wait(lambda: len(read_lines(self.fleet_log)) == 2, "both lines in the file")
+        wait_until(lambda: len(read_lines(self.fleet_log)) == 2, "both lines in the file")
         report = json.loads(subprocess.run([STATS, "--json", self.fleet_log], check=True,
                                            capture_output=True, text=True).stdout)
         self.assertEqual(len(report["hosts"]), 1, read_lines(self.fleet_log))

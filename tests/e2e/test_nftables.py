@@ -8,9 +8,9 @@ import os
 import re
 import shlex
 import subprocess
-import tempfile
 import unittest
 
+from support.scratch import scratch_folder
 from support.services import stock_files
 from support.skips import find_program, needs
 from support.waiting import DEADLINE
@@ -45,12 +45,11 @@ class Redirect(unittest.TestCase):
     def test_the_redirect_comes_back_after_a_reboot(self):
         """Loaded twice it is the same table. Without the include line the
         file is never read at boot, as Debian 12 has no /etc/nftables.d."""
-        scratch = tempfile.TemporaryDirectory()
-        self.addCleanup(scratch.cleanup)
+        scratch = scratch_folder(self)
         stock = stock_files("nftables", "/etc/nftables.conf",
-                            os.path.join(scratch.name, "package"))
+                            os.path.join(scratch, "package"))
         table, commands = manual_recipe()
-        table_file = os.path.join(scratch.name, "mirebox.nft")
+        table_file = os.path.join(scratch, "mirebox.nft")
         with open(table_file, "w", encoding="ascii") as text:
             text.write(table)
         # The editor's part is the table above; systemctl, which enables the
@@ -62,7 +61,7 @@ class Redirect(unittest.TestCase):
                   for line in commands if not line.startswith("systemctl ")]
         include = [line for line in recipe if line.endswith(">> /etc/nftables.conf")]
         self.assertEqual(len(include), 1, recipe)
-        overlay = os.path.join(scratch.name, "overlay")
+        overlay = os.path.join(scratch, "overlay")
         os.mkdir(overlay)
         for case, lines, comes_back in [("the recipe", recipe, True),
                                         ("without the include line",

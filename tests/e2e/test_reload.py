@@ -5,21 +5,20 @@ import os
 import re
 import signal
 import socket
-import tempfile
 import time
 
 from support.daemon import CLOSE, TOTALS, LineReader, TarpitTest, is_valid_line, write_config
 from support.network import free_port
 from support.processes import UNTOLD, is_stopped, open_files
-from support.waiting import DEADLINE
+from support.scratch import scratch_folder
+from support.waiting import DEADLINE, wait_until
 
 
 
 class Reload(TarpitTest):
     def setUp(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        self.config = os.path.join(directory.name, "mirebox.config")
+        directory = scratch_folder(self)
+        self.config = os.path.join(directory, "mirebox.config")
 
     def write(self, text):
         write_config(os.path.dirname(self.config), "mirebox.config", text)
@@ -243,10 +242,7 @@ class Reload(TarpitTest):
         daemon.ready()
         self.write(f"Port {port}\nDelay 200\n")
         daemon.signal(signal.SIGSTOP)
-        deadline = time.monotonic() + DEADLINE
-        while not is_stopped(daemon.process.pid):
-            self.assertLess(time.monotonic(), deadline, "never stopped")
-            time.sleep(0.01)
+        wait_until(lambda: is_stopped(daemon.process.pid), "stop of the daemon", interval=0.01)
         daemon.signal(signal.SIGHUP)
         daemon.signal(signal.SIGUSR1)
         daemon.signal(signal.SIGCONT)
@@ -287,14 +283,13 @@ class Reload(TarpitTest):
     def caught_reading(self, daemon, reloads):
         """Waits until the daemon has the file open for a reload; False if the
         reload ended unseen."""
-        deadline = time.monotonic() + DEADLINE
-        while time.monotonic() < deadline:
+        def seen():
             if self.config in (open_files(daemon.process.pid) or {}).values():
-                return True
+                return "reading"
             if sum(m.startswith("BindFamily") for m in daemon.messages()) > reloads:
-                return False
-            time.sleep(0.001)
-        return False
+                return "ended"
+            return None
+        return wait_until(seen, "reload", interval=0.001) == "reading"
 
     def test_a_named_pipe_with_a_writer_never_holds_up_a_reload(self):
         fifo = os.path.join(os.path.dirname(self.config), "fifo")

@@ -3,12 +3,11 @@ text and goes on waiting for a version line that never comes."""
 
 import re
 import subprocess
-import time
 import unittest
 
 from support.daemon import TarpitTest
 from support.skips import needs_command
-from support.waiting import DEADLINE
+from support.waiting import DEADLINE, wait_until
 
 BANNER_LINE = re.compile(r"debug1: kex_exchange_identification: banner line (\d+): ")
 
@@ -27,13 +26,13 @@ class SshClient(TarpitTest):
         self.addCleanup(ssh.wait)
         self.addCleanup(ssh.kill)
         seen = []
-        deadline = time.monotonic() + DEADLINE
-        while len(seen) < 20 and time.monotonic() < deadline:
+
+        def twenty_or_the_end():
             line = ssh.stderr.readline()
-            if not line:
-                break
             if match := BANNER_LINE.match(line):
                 seen.append(int(match.group(1)))
+            return len(seen) == 20 or not line
+        wait_until(twenty_or_the_end, "twenty banner lines", interval=0)
         self.assertEqual(seen, list(range(20)), "every line taken as a pre-banner line")
         self.assertIsNone(ssh.poll(), "ssh is still waiting for a version line")
 

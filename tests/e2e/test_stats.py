@@ -10,7 +10,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import tempfile
 import threading
 import time
 import unittest
@@ -19,13 +18,13 @@ import urllib.request
 
 from support.daemon import (BINARY, CLOSE, ISOLATED, ISOLATED_REASON, LIBFAKETIME, STATS, TOTALS,
                             WRAPPER, Daemon, LineReader, TarpitTest, milliseconds, run_stats)
-from support.metrics import parse_metrics
+from support.metrics import parse_metrics, read_metrics, wait_for_metrics
 from support.network import free_port
-from support.skips import find_program, needs, needs_command
-from support.waiting import DEADLINE, wait_in_file
+from support.scratch import scratch_folder
+from support.skips import needs, needs_command
+from support.waiting import DEADLINE, wait_in_file, wait_until
 
 NODE_EXPORTER = shutil.which("prometheus-node-exporter")
-RSYSLOGD = find_program("rsyslogd")
 
 
 class LoggedDaemon(Daemon):
@@ -78,21 +77,25 @@ class NodeExporter:
 
     def wait_until(self, expected):
         """Scrapes until every name in `expected` has its value; returns the scrape."""
-        deadline = time.monotonic() + DEADLINE
-        samples = {}
-        while time.monotonic() < deadline:
+        last = {}
+
+        def served():
             try:
-                samples = self.scrape()
-                if all(samples.get(name) == value for name, value in expected.items()):
-                    return samples
+                last["samples"] = self.scrape()
             except (urllib.error.URLError, ConnectionError):
-                pass  # not listening yet
-            time.sleep(0.2)
-        with open(self.log_path, encoding="utf-8", errors="replace") as log:
-            errors = log.read()[-2000:]
-        raise AssertionError(f"never served {expected}; last scrape: "
-                             f"{ {k: v for k, v in samples.items() if 'mirebox' in k} }; "
-                             f"node_exporter said: {errors}")
+                return None  # not listening yet
+            samples = last["samples"]
+            return samples if all(samples.get(name) == value
+                                  for name, value in expected.items()) else None
+
+        def why():
+            with open(self.log_path, encoding="utf-8", errors="replace") as log:
+                errors = log.read()[-2000:]
+            samples = last.get("samples", {})
+            return (f"scrape serving {expected}; last scrape: "
+                    f"{ {k: v for k, v in samples.items() if 'mirebox' in k} }; "
+                    f"node_exporter said: {errors}")
+        return wait_until(served, why, interval=0.2)
 
     def stop(self):
         self.process.terminate()
@@ -104,9 +107,7 @@ class NodeExporter:
 
 class StatsTest(TarpitTest):
     def setUp(self):
-        directory = tempfile.TemporaryDirectory()  # pylint: disable=consider-using-with
-        self.addCleanup(directory.cleanup)
-        self.directory = directory.name
+        self.directory = scratch_folder(self)
 
     def start_logged(self, log_path, *args, **options):
         daemon = LoggedDaemon(log_path, *args, **options)
@@ -252,20 +253,10 @@ class Following(StatsTest):
         prom = os.path.join(self.directory, "mirebox.prom")
         stats = self.start_stats("--follow", "--interval", "1", "--quiet", "--prometheus", prom,
                                  log)
-        deadline = time.monotonic() + DEADLINE
-        while not os.path.exists(prom):
-            self.assertLess(time.monotonic(), deadline, "no metrics while the log is missing")
-            time.sleep(0.1)
-        with open(prom, encoding="ascii") as metrics:
-            self.assertEqual(parse_metrics(metrics.read())["mirebox_connections_total"], 0)
+        wait_for_metrics(prom, {"mirebox_connections_total": 0})
         with open(log, "w", encoding="ascii") as lines:
             lines.write("2026-12-10T03:00:47.123Z ACCEPT host=::1 port=1 fd=4 n=1/4096\n")
-        while True:
-            with open(prom, encoding="ascii") as metrics:
-                if parse_metrics(metrics.read())["mirebox_connections_total"] == 1:
-                    break
-            self.assertLess(time.monotonic(), deadline, "the log that came was not read")
-            time.sleep(0.1)
+        wait_for_metrics(prom, {"mirebox_connections_total": 1})
         stats.send_signal(signal.SIGTERM)
         _, errors = stats.communicate(timeout=DEADLINE)
         self.assertEqual(stats.returncode, 0, errors)
@@ -284,14 +275,7 @@ class Following(StatsTest):
         daemon.stdout.close()  # the follower holds the only reading end
         client = self.connect(port)
         LineReader(client).lines(1)
-        deadline = time.monotonic() + DEADLINE
-        samples = {}
-        while samples.get("mirebox_clients_held") != 1:
-            self.assertLess(time.monotonic(), deadline, samples)
-            time.sleep(0.2)
-            if os.path.exists(prom):
-                with open(prom, encoding="ascii") as metrics:
-                    samples = parse_metrics(metrics.read())
+        samples = wait_for_metrics(prom, {"mirebox_clients_held": 1})
         self.assertEqual(samples["mirebox_connections_total"], 1)
 
         daemon.send_signal(signal.SIGTERM)
@@ -345,12 +329,8 @@ class Following(StatsTest):
                 writer.start()
                 self.addCleanup(writer.join)
                 self.addCleanup(stop.set)
-                deadline = time.monotonic() + DEADLINE
-                while not os.path.exists(prom):
-                    self.assertLess(time.monotonic(), deadline, "no metrics while following")
-                    time.sleep(0.05)
-                with open(prom, encoding="ascii") as metrics:
-                    first = parse_metrics(metrics.read())["mirebox_connections_total"]
+                first = wait_until(lambda: read_metrics(prom), "metrics while following",
+                                   interval=0.01)["mirebox_connections_total"]
                 self.assertGreaterEqual(first, backlog)
                 stop.set()
                 writer.join()
@@ -378,10 +358,7 @@ class Following(StatsTest):
         # ...and the next one, an interval later, not.
         time.sleep(1.5)
         os.mkdir(textfile)
-        deadline = time.monotonic() + DEADLINE
-        while not os.path.exists(prom):
-            self.assertLess(time.monotonic(), deadline)
-            time.sleep(0.2)
+        wait_until(lambda: os.path.exists(prom), "metrics once the folder is there")
         stats.send_signal(signal.SIGTERM)
         _, errors = stats.communicate(timeout=DEADLINE)
         self.assertEqual(stats.returncode, 0, errors)
@@ -432,14 +409,7 @@ class Sources(StatsTest):
                                      "--quiet" if quiet else "--json", stdin=subprocess.PIPE)
             stats.stdin.write(text)  # read as it goes: only the report waits for the end
             stats.stdin.flush()
-            deadline = time.monotonic() + DEADLINE
-            samples = {}
-            while samples.get("mirebox_connections_total") != count:
-                self.assertLess(time.monotonic(), deadline, samples)
-                time.sleep(0.1)
-                if os.path.exists(prom):
-                    with open(prom, encoding="ascii") as metrics:
-                        samples = parse_metrics(metrics.read())
+            wait_for_metrics(prom, {"mirebox_connections_total": count})
             # The peak of the program itself: a child's rusage would count the
             # test's own memory, shared until the exec.
             with open(f"/proc/{stats.pid}/status", encoding="ascii") as status:
@@ -483,24 +453,26 @@ class Restarts(StatsTest):
                          (2, 1))
 
 
+def promtool_check(prom):
+    """promtool reads the file as Prometheus would, and lints its names,
+    types and help: its status, output and complaints."""
+    with open(prom, encoding="ascii") as metrics:
+        result = subprocess.run(["promtool", "check", "metrics"], stdin=metrics,
+                                capture_output=True, text=True, timeout=DEADLINE)
+    return result.returncode, result.stdout, result.stderr
+
+
 class Metrics(unittest.TestCase):
     @needs_command("prometheus", "promtool")
     def test_the_metrics_pass_prometheus_own_check(self):
-        """promtool reads the file as Prometheus would, and lints its names,
-        types and help."""
         log = "".join(f"2026-12-10T03:00:{second:02}.123Z {message}\n" for second, message in enumerate([
             "Port 2222", "Delay 10000", "MaxLineLength 32", "MaxClients 4096",
             "BindFamily IPv4 Mapped IPv6", "ACCEPT host=::ffff:192.0.2.7 port=1 fd=4 n=1/4096",
             "CLOSE host=::ffff:192.0.2.7 port=1 fd=4 time=2.500 bytes=99", "MaxClients 0",
             "TOTALS connects=1 seconds=2.500 bytes=99"]))
-        with tempfile.TemporaryDirectory() as directory:
-            prom = os.path.join(directory, "mirebox.prom")
-            run_stats("--quiet", "--prometheus", prom, stdin=log)
-            with open(prom, encoding="ascii") as metrics:
-                result = subprocess.run(["promtool", "check", "metrics"], stdin=metrics,
-                                        capture_output=True, text=True, timeout=DEADLINE)
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
-
+        prom = os.path.join(scratch_folder(self), "mirebox.prom")
+        run_stats("--quiet", "--prometheus", prom, stdin=log)
+        self.assertEqual(promtool_check(prom), (0, "", ""))
 
     @needs_command("prometheus", "promtool")
     def test_the_most_hosts_with_the_longest_names_make_a_bounded_file(self):
@@ -512,19 +484,14 @@ class Metrics(unittest.TestCase):
             return b"2026-12-10T03:00:00.000+00:00 " + host + b" mirebox[7]: Port 22\n"
         log = b"".join(line(f"{number:04}".ljust(255, "h").encode()) for number in range(4097))
         log += line(b"h" * 256) + line(b"\xff" * 4000)
-        with tempfile.TemporaryDirectory() as directory:
-            prom = os.path.join(directory, "mirebox.prom")
-            with open(os.path.join(directory, "fleet.log"), "wb") as out:
-                out.write(log)
-            run_stats("--quiet", "--prometheus", prom, out.name)
-            size = os.path.getsize(prom)
-            with open(prom, encoding="ascii") as metrics:
-                result = subprocess.run(["promtool", "check", "metrics"], stdin=metrics,
-                                        capture_output=True, text=True, timeout=DEADLINE)
-            with open(prom, encoding="ascii") as metrics:
-                samples = parse_metrics(metrics.read())
-        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "", ""))
-        self.assertLess(size, 29_000_000)
+        directory = scratch_folder(self)
+        prom = os.path.join(directory, "mirebox.prom")
+        with open(os.path.join(directory, "fleet.log"), "wb") as out:
+            out.write(log)
+        run_stats("--quiet", "--prometheus", prom, out.name)
+        self.assertEqual(promtool_check(prom), (0, "", ""))
+        self.assertLess(os.path.getsize(prom), 29_000_000)
+        samples = read_metrics(prom)
         self.assertEqual(sum(name.startswith("mirebox_starts_total{") for name in samples), 4096)
         self.assertEqual(samples["mirebox_log_lines_past_host_limit_total"], 1)
 

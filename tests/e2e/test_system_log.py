@@ -10,7 +10,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import tempfile
 import time
 import unittest
 
@@ -18,7 +17,7 @@ from support.daemon import (BINARY, CLOSE, ISOLATED, ISOLATED_REASON, TOTALS, Li
                             TarpitTest, milliseconds, run_stats)
 from support.scratch import scratch_folder
 from support.skips import find_program, needs, needs_command
-from support.waiting import DEADLINE, wait_in_file
+from support.waiting import DEADLINE, wait_in_file, wait_until
 
 RSYSLOGD = find_program("rsyslogd")
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -79,9 +78,8 @@ class Clients(TarpitTest):
             self.assertEqual(daemon.errors, [])
 
     def scratch(self):
-        scratch = tempfile.TemporaryDirectory()
-        self.addCleanup(scratch.cleanup)
-        return scratch.name
+        scratch = scratch_folder(self)
+        return scratch
 
 
 @needs_command("fail2ban", "fail2ban-regex")
@@ -123,11 +121,10 @@ class Rsyslog(Clients):
         self.addCleanup(rsyslogd.stderr.close)
         self.addCleanup(rsyslogd.wait, DEADLINE)
         self.addCleanup(rsyslogd.terminate)
-        deadline = time.monotonic() + DEADLINE
-        while not os.path.exists(os.path.join(dev, "log")):
-            if rsyslogd.poll() is not None or time.monotonic() > deadline:
-                self.fail(f"rsyslogd did not start: {rsyslogd.stderr.read()!r}")
-            time.sleep(0.05)
+        wait_until(lambda: os.path.exists(os.path.join(dev, "log")) or rsyslogd.poll() is not None,
+                   "socket of rsyslogd")
+        if rsyslogd.poll() is not None:
+            self.fail(f"rsyslogd did not start: {rsyslogd.stderr.read()!r}")
 
         program = os.path.join(self.directory, "mirebox")
         os.symlink(os.environ["MIREBOX_BINARY"], program)
@@ -136,18 +133,9 @@ class Rsyslog(Clients):
     def logged(self, name, pattern, count=1):
         """The lines of rsyslogd's file `name`, once `count` of them match."""
         path = os.path.join(self.directory, name)
-        deadline = time.monotonic() + DEADLINE
-        while True:
-            lines = []
-            if os.path.exists(path):
-                with open(path, encoding="ascii") as log:
-                    lines = log.read().splitlines()
-            if sum(1 for line in lines if re.search(pattern, line)) >= count:
-                return lines
-            if time.monotonic() > deadline:
-                raise AssertionError(f"no {count} lines matching {pattern!r} in {name}: "
-                                     f"{lines[-20:]!r}")
-            time.sleep(0.05)
+        wait_in_file(path, pattern, count)
+        with open(path, encoding="ascii") as log:
+            return log.read().splitlines()
 
     def run_daemons(self):
         dual, ipv4 = self.hold_and_stop("-s", wrapper=self.wrapper)
@@ -198,12 +186,11 @@ class DaemonToSocket(TarpitTest):
     def test_diagnostics_reach_the_system_log(self):
         """The daemon runs in a private mount namespace whose /dev holds only
         the test's own log socket."""
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
+        directory = scratch_folder(self)
         log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.addCleanup(log.close)
-        log.bind(os.path.join(directory.name, "log"))
-        wrapper = self.private_dev(directory.name)
+        log.bind(os.path.join(directory, "log"))
+        wrapper = self.private_dev(directory)
 
         daemon = self.start("-s", "-v", "-d", "100", wrapper=wrapper)
         log.settimeout(DEADLINE)
@@ -246,10 +233,7 @@ class ReadByTheReader(TarpitTest):
             rsyslog.terminate()
             rsyslog.wait(timeout=DEADLINE)
         self.addCleanup(stop_rsyslog)
-        deadline = time.monotonic() + DEADLINE
-        while not os.path.exists(socket_path):
-            self.assertLess(time.monotonic(), deadline, "rsyslogd made no socket")
-            time.sleep(0.1)
+        wait_until(lambda: os.path.exists(socket_path), "socket of rsyslogd")
         wrapper = self.private_dev(self.directory)
 
         first = self.start("-s", "-v", "-d", "100", wrapper=wrapper)

@@ -8,8 +8,9 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
 import unittest
+
+from support.scratch import scratch_folder
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DEPS = os.path.join(SOURCE, "tools", "deps")
@@ -43,12 +44,11 @@ STUBS = {
 
 class Deps(unittest.TestCase):
     def setUp(self):
-        scratch = tempfile.TemporaryDirectory()
-        self.addCleanup(scratch.cleanup)
-        self.record = os.path.join(scratch.name, "apt-get")
-        self.root = os.path.join(scratch.name, "root")
+        scratch = scratch_folder(self)
+        self.record = os.path.join(scratch, "apt-get")
+        self.root = os.path.join(scratch, "root")
         os.makedirs(os.path.join(self.root, "usr", "sbin"))
-        self.bin = os.path.join(scratch.name, "bin")
+        self.bin = os.path.join(scratch, "bin")
         os.mkdir(self.bin)
         for name, body in STUBS.items():
             path = os.path.join(self.bin, name)

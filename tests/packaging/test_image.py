@@ -16,14 +16,14 @@ import shutil
 import stat
 import subprocess
 import tarfile
-import tempfile
 import time
 import unittest
 
 from support.daemon import LineReader, is_valid_line
 from support.network import connect, in_network_of
+from support.scratch import scratch_folder
 from support.skips import find_program, needs_command
-from support.waiting import DEADLINE
+from support.waiting import DEADLINE, wait_until
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BUILD = os.environ.get("MIREBOX_BUILD_DIR", os.path.join(SOURCE, "build"))
@@ -153,14 +153,12 @@ class Runtime:
     def wait_for(self, name, pattern, count=1):
         """The daemon's messages once `count` of them match `pattern`."""
         regex = re.compile(pattern)
-        deadline = time.monotonic() + DEADLINE
-        while True:
+
+        def matching():
             log = self.log(name)
-            if sum(bool(regex.fullmatch(line)) for line in log) >= count:
-                return log
-            if time.monotonic() > deadline:
-                raise AssertionError(f"no {count} lines matching {pattern!r} in {log[-20:]!r}")
-            time.sleep(0.2)
+            return log if sum(bool(regex.fullmatch(line)) for line in log) >= count else None
+        return wait_until(matching, lambda: f"{count} lines matching {pattern!r} in "
+                          f"{self.log(name)[-20:]!r}", interval=0.2)
 
     def close(self):
         self("rm", "--force", "--all", "--time", "0", check=False)
@@ -196,9 +194,7 @@ class Image(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.host_before = host_state()
-        scratch = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(scratch.cleanup)
-        cls.directory = scratch.name
+        cls.directory = scratch_folder(cls)
         # One build from this checkout, into a build folder of the scratch;
         # one from a clone elsewhere, into its own build/.
         cls.build = os.path.join(cls.directory, "build")
@@ -317,21 +313,19 @@ class Image(unittest.TestCase):
         """No process of the test's runtime outlives it: conmon and the
         cleanup it starts once a container has ended name the test's store on
         their command lines, and a container's root is mounted from it."""
-        deadline = time.monotonic() + DEADLINE
-        while True:
-            left = []
+        def left():
+            found = []
             for pid in filter(str.isdigit, os.listdir("/proc")):
                 try:
                     with open(f"/proc/{pid}/cmdline", "rb") as cmdline, \
                             open(f"/proc/{pid}/mountinfo", "rb") as mounts:
                         if directory.encode() in cmdline.read() + mounts.read():
-                            left.append(pid)
+                            found.append(pid)
                 except OSError:
                     pass
-            if not left or time.monotonic() > deadline:
-                break
-            time.sleep(0.2)
-        self.assertEqual(left, [])
+            return found
+        wait_until(lambda: not left(), lambda: f"end of the runtime's processes {left()}",
+                   interval=0.2)
 
     def test_run_by_podman_it_holds_reloads_reports_stops_and_its_log_reads_back(self):
         runtime = self.runtime()
@@ -416,10 +410,13 @@ class Image(unittest.TestCase):
         os.close(secondary)
         self.addCleanup(os.close, primary)
         self.addCleanup(lambda: run.poll() is None and run.kill())
-        screen = b""
-        deadline = time.monotonic() + DEADLINE
-        while not re.search(rb"BindFamily [^\r]*\r\n", screen) and time.monotonic() < deadline:
-            screen += self.read_terminal(primary)
+        screen = [b""]
+
+        def settings_shown():
+            screen[0] += self.read_terminal(primary)
+            return re.search(rb"BindFamily [^\r]*\r\n", screen[0])
+        wait_until(settings_shown, lambda: f"settings on the terminal: {screen[0]!r}", interval=0)
+        screen = screen[0]
         # No file mounted: the built-in settings, and no complaint.
         self.assertEqual(messages(screen.decode().replace("\r\n", "\n")), DEFAULT_SETTINGS)
         os.write(primary, b"\x03")

@@ -10,6 +10,7 @@ import tempfile
 import unittest
 
 from support.daemon import help_text
+from support.scratch import scratch_folder
 from support.skips import needs_command
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -56,12 +57,12 @@ class MakeInstall(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory()
-        cls.build = os.path.join(cls.scratch.name, "build")
+        cls.scratch = scratch_folder(cls)
+        cls.build = os.path.join(cls.scratch, "build")
         cls.stages = {}
         flags = f"-DCMAKE_CXX_COMPILER={COMPILER}" if COMPILER else ""
         for prefix in LAYOUTS:
-            stage = os.path.join(cls.scratch.name, "stage" + prefix.replace("/", "-"))
+            stage = os.path.join(cls.scratch, "stage" + prefix.replace("/", "-"))
             result = subprocess.run(
                 ["make", "-C", SOURCE, "install", f"BUILD={cls.build}", f"PREFIX={prefix}",
                  f"DESTDIR={stage}", f"CMAKE_FLAGS={flags}"],
@@ -70,10 +71,6 @@ class MakeInstall(unittest.TestCase):
                 raise AssertionError(f"make install PREFIX={prefix} failed:\n"
                                      f"{result.stdout[-3000:]}\n{result.stderr[-3000:]}")
             cls.stages[prefix] = stage
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
 
     @property
     def root(self):

@@ -15,14 +15,13 @@ import shutil
 import subprocess
 import sys
 import tarfile
-import tempfile
-import time
 import unittest
 
 from support.daemon import help_text
 from support.services import RcScript, needs_rc_subr
+from support.scratch import scratch_folder
 from support.skips import find_program, needs_command
-from support.waiting import DEADLINE
+from support.waiting import DEADLINE, wait_until
 from support import services
 
 import skips  # noqa: E402
@@ -262,14 +261,9 @@ def deb_files(package):
 class DebianPackage(Scratch):
     @classmethod
     def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory()
-        cls.build = os.path.join(cls.scratch.name, "build")
+        cls.build = os.path.join(scratch_folder(cls), "build")
         make("deb", cls.build)
         cls.package = os.path.join(cls.build, "deb", f"mirebox_{VERSION}-1_amd64.deb")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
 
     def setUp(self):
         super().setUp()
@@ -449,12 +443,9 @@ class DebianPackage(Scratch):
             self.assertEqual(result.returncode, 0, result.stdout[-2000:] + result.stderr)
 
     def wait_in(self, systemd, command, what, until=None):
-        deadline = time.monotonic() + DEADLINE
-        while not (until() if until else systemd.run(*command).returncode == 0):
-            if time.monotonic() > deadline:
-                raise AssertionError(f"{what}: not within {DEADLINE} s; running "
-                                     f"{systemd.processes()}, asked {systemd.calls()}")
-            time.sleep(0.1)
+        wait_until(until or (lambda: systemd.run(*command).returncode == 0),
+                   lambda: f"{what}; running {systemd.processes()}, asked {systemd.calls()}",
+                   interval=0.1)
 
     def run_in_own_network(self):
         """The installed daemon, by hand, for one client, in a network

@@ -3,6 +3,8 @@ serves it, read back."""
 
 import re
 
+from support.waiting import wait_until
+
 SAMPLE = re.compile(r"(?P<name>[a-zA-Z_:][a-zA-Z0-9_:]*(?:\{[^}]*\})?) (?P<value>\S+)")
 
 
@@ -31,3 +33,14 @@ def total(samples, name):
     none); None without any."""
     values = [value for key, value in samples.items() if key == name or key.startswith(name + "{")]
     return sum(values) if values else None
+
+
+def wait_for_metrics(path, expected):
+    """Waits until the metrics file holds each sample of `expected`,
+    {'name{labels}': value}, and returns its samples."""
+    def holding():
+        samples = read_metrics(path)
+        return samples if samples and all(samples.get(name) == value
+                                          for name, value in expected.items()) else None
+    return wait_until(holding, lambda: f"{expected} in {path}, which holds "
+                      f"{ {k: v for k, v in read_metrics(path).items() if k in expected} }")

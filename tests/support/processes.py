@@ -133,15 +133,16 @@ def end_group(process):
     wait_until(gone, f"end of process group {process.pid}")
 
 
-def hold_namespaces(test, namespaces, setup=None):
+def hold_namespaces(test, namespaces, setup=None, within=()):
     """A process in new namespaces (unshare's options, such as ["--net",
     "--mount", "--propagation", "private"]) that runs the shell command
-    `setup` there, then holds them open until the test ends; its pid. Skips
-    the test where such namespaces are refused."""
+    `setup` there, then holds them open until the test ends; its pid.
+    `within` is a command that it runs under, such as enter(...) into another
+    process's namespaces. Skips the test where such namespaces are refused."""
     script = (f"{setup} && " if setup else "") + "echo ready && exec sleep 3600"
-    process = subprocess.Popen(["unshare", *namespaces, "sh", "-c", script],  # pylint: disable=consider-using-with
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
+    command = [*within, "unshare", *namespaces, "sh", "-c", script]
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL,  # pylint: disable=R1732
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     test.addCleanup(process.wait, DEADLINE)
     test.addCleanup(process.kill)
     test.addCleanup(process.stdout.close)

@@ -7,7 +7,8 @@ import unittest
 def scratch_folder(owner):
     """A new folder, removed after the test `owner`, or after every test of
     the class `owner` (from setUpClass)."""
-    folder = tempfile.TemporaryDirectory(prefix="mirebox-test-")  # pylint: disable=consider-using-with
+    # Removed by the cleanup, not by a with block: pylint: disable=R1732
+    folder = tempfile.TemporaryDirectory(prefix="mirebox-test-")
     if isinstance(owner, type):
         owner.addClassCleanup(folder.cleanup)
     else:
