@@ -136,13 +136,14 @@ dist:
 		--prefix=mirebox-$$version/ -o $$tarball.new HEAD || { rm -f $$tarball.new; exit 1; }; } && \
 	mv -f $$tarball.new $$tarball && echo "made $$tarball"
 
-# The FreeBSD port as sysutils/mirebox, its rc.d scripts made from the
-# project's own and its distinfo from the tarball beside it.
+# The FreeBSD port as sysutils/mirebox: its version the project's, its rc.d
+# scripts made from the project's own, its distinfo from the tarball beside it.
 port: dist
 	version=$$($(VERSION)); tarball=mirebox-$$version.tar.gz; \
 	rm -rf $(PORT) && mkdir -p $(PORT)/files && \
-	cp packaging/freebsd/port/Makefile packaging/freebsd/port/pkg-descr \
-		packaging/freebsd/port/pkg-message packaging/freebsd/port/pkg-plist $(PORT)/ && \
+	sed "s/@VERSION@/$$version/" packaging/freebsd/port/Makefile >$(PORT)/Makefile && \
+	cp packaging/freebsd/port/pkg-descr packaging/freebsd/port/pkg-message \
+		packaging/freebsd/port/pkg-plist $(PORT)/ && \
 	cmake -DOUT=$(PORT)/files -P cmake/port-files.cmake && \
 	sum=$$( (sha256sum $(DIST)/$$tarball 2>/dev/null || sha256 -r $(DIST)/$$tarball) | \
 		cut -d ' ' -f 1) && \
@@ -170,8 +171,12 @@ image:
 	$(DEPS) image
 	JOBS=$(JOBS) sh tools/build-image $(BUILD)
 
+# The project's version, for scripts: podman run localhost/mirebox:$(make -s version).
+version:
+	@$(VERSION)
+
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) $(POLL_BUILD) $(FREEBSD_BUILD)
 
 .PHONY: all programs run test test-release test-sanitize test-poll check-freebsd fuzz bench \
-	bench-clients install dist port deb image clean
+	bench-clients install dist port deb image version clean

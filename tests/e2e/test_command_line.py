@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from support.daemon import HELP, TarpitTest, run, settings_of, write_config
+from support.daemon import HELP, VERSION, TarpitTest, run, settings_of, write_config
 from support.network import free_port
 from support.scratch import scratch_folder
 
@@ -11,8 +11,8 @@ from support.scratch import scratch_folder
 
 class PrintingOptions(TarpitTest):
     def test_help_and_version_print_and_exit_zero(self):
-        for args, out in [(["-h"], HELP), (["-V"], "Mirebox 1.1\n"), (["-v", "-h", "-x"], HELP),
-                          (["-p", "22", "-V"], "Mirebox 1.1\n")]:
+        for args, out in [(["-h"], HELP), (["-V"], f"Mirebox {VERSION}\n"), (["-v", "-h", "-x"], HELP),
+                          (["-p", "22", "-V"], f"Mirebox {VERSION}\n")]:
             with self.subTest(args=args):
                 result = run(*args)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (0, out, ""))
@@ -113,7 +113,7 @@ class Ordering(TarpitTest):
             with self.subTest(path=path):
                 result = run("-f", path, "-V", timeout=10)
                 self.assertEqual((result.returncode, result.stdout, result.stderr),
-                                 (0, "Mirebox 1.1\n", ""))
+                                 (0, f"Mirebox {VERSION}\n", ""))
 
     def test_bad_line_in_a_named_file_ends_before_listening(self):
         config = self.config("bad.config", "Port 2300\nDelay\nPort 2301\n")

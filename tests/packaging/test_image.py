@@ -19,7 +19,7 @@ import tarfile
 import time
 import unittest
 
-from support.daemon import LineReader, is_valid_line
+from support.daemon import VERSION, LineReader, is_valid_line
 from support.network import connect, in_network_of
 from support.scratch import scratch_folder
 from support.skips import find_program, needs_command
@@ -27,8 +27,6 @@ from support.waiting import DEADLINE, wait_until
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 BUILD = os.environ.get("MIREBOX_BUILD_DIR", os.path.join(SOURCE, "build"))
-with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="ascii") as cmake:
-    VERSION = re.search(r"^project\(mirebox VERSION ([0-9.]+)", cmake.read(), flags=re.M)[1]
 NAME = f"localhost/mirebox:{VERSION}"
 ARCHIVE = f"mirebox-{VERSION}.tar"
 DEFAULT_SETTINGS = ["Port 2222", "Delay 10000", "MaxLineLength 32", "MaxClients 4096",

@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from support.daemon import help_text
+from support.daemon import VERSION, help_text
 from support.scratch import scratch_folder
 from support.skips import needs_command
 
@@ -176,7 +176,7 @@ class MakeInstall(unittest.TestCase):
     def test_installed_stats_program_runs(self):
         result = subprocess.run([f"{self.root}/bin/mirebox-stats", "-V"],
                                 capture_output=True, text=True)
-        self.assertEqual((result.returncode, result.stdout), (0, "mirebox-stats 1.1\n"))
+        self.assertEqual((result.returncode, result.stdout), (0, f"mirebox-stats {VERSION}\n"))
 
     @needs_command("mandoc", "mandoc")
     def test_stats_manual_page_is_lint_free_and_covers_every_option(self):

@@ -22,14 +22,11 @@ from support.services import RcScript, needs_rc_subr
 from support.scratch import scratch_folder
 from support.skips import find_program, needs_command
 from support.waiting import DEADLINE, wait_until
-from support import services
-
-import skips  # noqa: E402
+from support import services, skips
+from support.daemon import VERSION
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 COMPILER = os.environ.get("MIREBOX_CXX_COMPILER", "")
-with open(os.path.join(SOURCE, "CMakeLists.txt"), encoding="ascii") as cmake:
-    VERSION = re.search(r"^project\(mirebox VERSION ([0-9.]+)", cmake.read(), flags=re.M)[1]
 TARBALL = f"mirebox-{VERSION}.tar.gz"
 SYSROOT = os.path.normpath(os.path.join(SOURCE, "..", "shared", "freebsd", "sysroot-13.5"))
 # Installing a system package changes this machine: only CI, or whoever

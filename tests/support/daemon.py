@@ -17,6 +17,8 @@ from support.skips import PLAIN_BUILD_PREFIX, find_program
 from support.waiting import DEADLINE
 
 BINARY = os.environ.get("MIREBOX_BINARY", "")
+# The project's version, as CMake's project() gives it to the build.
+VERSION = os.environ.get("MIREBOX_VERSION", "")
 # The path this test build of the daemon reads at start-up, in place of the
 # installed one, so tests never touch a real configuration. Its help text
 # names it.
