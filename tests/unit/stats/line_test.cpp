@@ -341,7 +341,8 @@ TEST_F(LineTest, AHostAndTheDaemonsTagComeBeforeAnyOtherReading) {
     };
     for (const auto& expected : cases) {
         SCOPED_TRACE(expected.text);
-        const LogLine line = parse(expected.text);
+        const std::string text = expected.text;  // the line's host is a view into it
+        const LogLine line = parse(text);
         EXPECT_EQ(line.kind, expected.kind);
         EXPECT_EQ(line.host, expected.host);
     }
