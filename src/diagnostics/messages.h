@@ -1,5 +1,6 @@
 // Every text of the daemon's that another program reads back: the log's
-// event and settings lines, its problem lines, its help and its version.
+// event, settings and trace lines, its problem lines, its help and its
+// version.
 // mirebox-stats includes this header too and parses with the same formats,
 // so the writer and the reader cannot drift apart.
 #pragma once

@@ -93,7 +93,8 @@ inline std::uint64_t keyed_hash(const HashKey& key, const void* data, std::size_
 inline std::uint64_t keyed_hash_16(const HashKey& key, const unsigned char (&bytes)[16]) {
     sip::State s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
                  key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
-    for (const std::uint64_t m : {sip::word(bytes), sip::word(bytes + 8), std::uint64_t{16} << 56}) {
+    const std::uint64_t words[] = {sip::word(bytes), sip::word(bytes + 8), std::uint64_t{16} << 56};
+    for (const std::uint64_t m : words) {
         s.v3 ^= m;
         sip::round(s);
         s.v0 ^= m;

@@ -385,11 +385,13 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
     std::int64_t time_ms = 0;
     bool daemon_form = false;
     bool syslog_only = false;
+    // A year-less stamp is never more than a day ahead: see take_bsd_time.
+    bool believed = true;
     if (take_iso_time(rest, time_ms, daemon_form)) {
         if (!take(rest, ' ')) return of_kind(LineKind::unparsed);
         // A time with a year that lies ahead is a sender's clock, or its
         // claim, not a moment that has come: the line counts without it.
-        const bool believed = time_ms <= context.now_ms + MS_PER_DAY;
+        believed = time_ms <= context.now_ms + MS_PER_DAY;
         if (daemon_form) {
             // A host and the daemon's tag make a line a host's before any
             // other reading: a host name can be shaped like the daemon's own
@@ -403,14 +405,6 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
                 return line;
             }
         }
-        std::string_view host, tag, after_tag = rest;
-        std::int64_t pid = -1;
-        if (take_host_and_tag(after_tag, host, tag, pid) && tag == context.ident) {
-            LogLine line = parse_inner(after_tag, believed, time_ms, context);
-            line.pid = pid;
-            line.host = host;
-            return line;
-        }
     } else if (take_bsd_time(rest, context, time_ms)) {
         if (!take(rest, ' ')) return of_kind(LineKind::unparsed);
         syslog_only = true;
@@ -422,21 +416,27 @@ LogLine parse_line(std::string_view text, ParseContext& context) {
     // Then the host: a log server's file holds many.
     std::string_view host, tag;
     std::int64_t pid = -1;
-    if (!take_host_and_tag(rest, host, tag, pid)) {
-        const std::string_view word = take_word(rest);
-        LogLine line = of_kind(LineKind::unparsed);
-        line.bad_host = !word.empty() && !is_host_name(word);
-        // In a syslog file, "last message repeated 3 times" and the like.
-        if (syslog_only && !line.bad_host) {
-            line.kind = LineKind::foreign;
-            line.host = word;
-        }
+    if (take_host_and_tag(rest, host, tag, pid)) {
+        LogLine line = tag == context.ident ? parse_inner(rest, believed, time_ms, context)
+                                            : of_kind(LineKind::foreign);
+        line.pid = pid;
+        line.host = host;
         return line;
     }
-    LogLine line = tag == context.ident ? parse_inner(rest, true, time_ms, context)
-                                        : of_kind(LineKind::foreign);
-    line.pid = pid;
-    line.host = host;
+    // No host and tag this reader takes. Where a host stands before what is
+    // shaped like a tag (one with a pid that is not a number), or in a
+    // syslog file before anything ("last message repeated 3 times"), the
+    // line is that host's: never the host's before it.
+    const std::string_view word = take_word(rest);
+    LogLine line = of_kind(LineKind::unparsed);
+    line.bad_host = !word.empty() && !is_host_name(word);
+    if (line.bad_host || word.empty()) return line;
+    if (syslog_only) {
+        line.kind = LineKind::foreign;
+        line.host = word;
+    } else if (take(rest, ' ') && take_word(rest).ends_with(':')) {
+        line.host = word;
+    }
     return line;
 }
 

@@ -333,7 +333,8 @@ void json_counts(std::string& out, const DaemonCounts& counts, const JsonPlace& 
     append(out, "\"lines\": {\"read\": %" PRIu64 ", \"unparsed\": %" PRIu64
                 ", \"other_programs\": %" PRIu64 ", \"daemon_other\": %" PRIu64,
            counts.lines, counts.unparsed, counts.foreign, counts.daemon_other);
-    if (whole != nullptr) append(out, ", \"past_max_hosts\": %" PRIu64, whole->lines_past_max_hosts);
+    if (whole != nullptr)
+        append(out, ", \"past_max_hosts\": %" PRIu64, whole->lines_past_max_hosts);
     out += "}" + between + "\"period\": ";
     json_period(out, counts);
     append(out, "%s\"connections\": %" PRIu64 "%s\"releases\": %" PRIu64, between.c_str(),

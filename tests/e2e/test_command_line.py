@@ -11,8 +11,9 @@ from support.scratch import scratch_folder
 
 class PrintingOptions(TarpitTest):
     def test_help_and_version_print_and_exit_zero(self):
-        for args, out in [(["-h"], HELP), (["-V"], f"Mirebox {VERSION}\n"), (["-v", "-h", "-x"], HELP),
-                          (["-p", "22", "-V"], f"Mirebox {VERSION}\n")]:
+        version = f"Mirebox {VERSION}\n"
+        for args, out in [(["-h"], HELP), (["-V"], version), (["-v", "-h", "-x"], HELP),
+                          (["-p", "22", "-V"], version)]:
             with self.subTest(args=args):
                 result = run(*args)
                 self.assertEqual((result.returncode, result.stdout, result.stderr), (0, out, ""))

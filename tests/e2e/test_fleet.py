@@ -143,20 +143,28 @@ class LogServer(TarpitTest):
                             if re.search(TOTALS, line)][-1]
         # Every line of both hosts reaches the log server, and so do a
         # stranger's made-up ones.
-        hostile = self.send_hostile_lines()
-        wait_until(lambda: all(sum(f" {name} mirebox[" in line for line in read_lines(self.fleet_log))
-                              == len(read_lines(own)) for name, (_, own) in hosts.items()),
-                  "every line forwarded")
-        wait_until(lambda: len(read_lines(self.fleet_log)) == hostile + sum(
-            len(read_lines(own)) for _, own in hosts.values()), "the stranger's lines written")
+        hostile, understood = self.send_hostile_lines()
+        def forwarded(name, own):
+            lines = read_lines(self.fleet_log)
+            return sum(f" {name} mirebox[" in line for line in lines) == len(read_lines(own))
+        wait_until(lambda: all(forwarded(name, own) for name, (_, own) in hosts.items()),
+                   "every line forwarded")
+        wait_until(lambda: len(read_lines(self.fleet_log)) == hostile + len(understood) + sum(
+            len(read_lines(own)) for _, own in hosts.values()), "stranger's lines written")
 
         report = json.loads(subprocess.run([STATS, "--json", self.fleet_log], check=True,
                                            capture_output=True, text=True).stdout)
         self.assertEqual(report["clients_held"], 3, read_lines(self.fleet_log)[:6])
-        self.assertEqual(report["lines"]["unparsed"], hostile, "\n".join(read_lines(self.fleet_log)))
-        self.assertEqual(report["daemon"]["starts"], 2)
+        self.assertEqual(report["daemon"]["starts"], 2 + len(understood))
+        self.assertEqual(report["lines"]["unparsed"], hostile,
+                         "\n".join(read_lines(self.fleet_log)))
         by_host = {entry["host"]: entry for entry in report["hosts"]}
-        self.assertEqual(set(by_host), set(hosts))
+        self.assertEqual(set(by_host), set(hosts) | set(understood))
+        # rsyslog's "mirebox[-]:" is read with no pid, and a stamp of 2099
+        # counts without its time.
+        for name in understood:
+            self.assertEqual(by_host[name]["daemon"]["settings"], {"Port": 22})
+        self.assertIsNone(by_host["future"]["period"])
         for name, (daemon, own) in hosts.items():
             with self.subTest(host=name):
                 entry = by_host[name]
@@ -193,17 +201,21 @@ class LogServer(TarpitTest):
         """RFC 5424 datagrams, which rsyslog writes with whatever host name
         they claim: one of 4000 bytes beyond ASCII, one a byte too long, and
         one shaped like the daemon's trace after the daemon's own kind of
-        stamp. None is any host's. Returns how many were sent."""
-        stamp = time.strftime("%Y-%m-%dT%H:%M:%S.123Z", time.gmtime())
-        lines = [b"\xff" * 4000 + b" mirebox 7 - - Port 22",
-                 b"h" * 256 + b" mirebox 7 - - ACCEPT host=192.0.2.9 port=1 fd=4 n=1/4096",
-                 b"a(b mirebox 1 - - x)"]
+        stamp, none of which is any host's; and two hosts of their own, one
+        with no pid ("-", which rsyslog writes "mirebox[-]:") and one stamped
+        in 2099. Returns how many of the first kind were sent, and the
+        names of the second."""
+        stamp = time.strftime("%Y-%m-%dT%H:%M:%S.123Z", time.gmtime()).encode()
+        strangers = [b"\xff" * 4000 + b" mirebox 7 - - Port 22",
+                     b"h" * 256 + b" mirebox 7 - - ACCEPT host=192.0.2.9 port=1 fd=4 n=1/4096",
+                     b"a(b mirebox 1 - - x)"]
+        hosts = {"nilpid": stamp + b" nilpid mirebox - - - Port 22",
+                 "future": b"2099-12-31T23:59:59.999Z future mirebox 7 - - Port 22"}
         with in_network_of(self.network), \
                 socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
-            for line in lines:
-                sender.sendto(b"<30>1 " + stamp.encode() + b" " + line,
-                              ("127.0.0.1", SERVER_PORT))
-        return len(lines)
+            for line in [stamp + b" " + line for line in strangers] + list(hosts.values()):
+                sender.sendto(b"<30>1 " + line, ("127.0.0.1", SERVER_PORT))
+        return len(strangers), list(hosts)
 
     def test_a_line_sent_without_a_host_name_is_named_by_its_sender(self):
         """FreeBSD's syslogd forwards its own lines over UDP with no host

@@ -77,10 +77,6 @@ class Clients(TarpitTest):
             self.assertEqual(daemon.stop(), 0)
             self.assertEqual(daemon.errors, [])
 
-    def scratch(self):
-        scratch = scratch_folder(self)
-        return scratch
-
 
 @needs_command("fail2ban", "fail2ban-regex")
 class Fail2banOnStandardOutput(Clients):
@@ -89,7 +85,7 @@ class Fail2banOnStandardOutput(Clients):
         dual.wait_for(r"ACCEPT .* n=2/4096")
         ipv4.wait_for(r"ACCEPT .* n=1/4096")
         self.stop(dual, ipv4)
-        directory = self.scratch()
+        directory = scratch_folder(self)
         log = os.path.join(directory, "mirebox.log")
         with open(log, "w", encoding="ascii") as output:
             for daemon in (dual, ipv4):
@@ -108,7 +104,7 @@ class Rsyslog(Clients):
     mount namespace; the daemons run as "mirebox", as installed."""
 
     def setUp(self):
-        self.directory = self.scratch()
+        self.directory = scratch_folder(self)
         dev = os.path.join(self.directory, "dev")
         os.mkdir(dev)
         conf = os.path.join(self.directory, "rsyslog.conf")

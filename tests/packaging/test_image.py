@@ -6,6 +6,8 @@ held through a published port, a reload of a mounted file, the totals, the
 orderly stop, Ctrl-C under --init, and the runtime's log read by
 mirebox-stats."""
 
+import glob
+import itertools
 import json
 import os
 import pty
@@ -40,9 +42,28 @@ HOST_PATHS = ["/var/lib/containers", "/run/containers", "/run/libpod", "/var/lib
 PODMAN_UNITS = re.compile(r"^(podman|cni-dhcp)")
 
 
+# With no systemd, podman makes a control group of each container and of its
+# conmon below a parent in every hierarchy of /sys/fs/cgroup, which outlive
+# the container: the test's runtime has a parent of its own, and removes it.
+CGROUP_PARENTS = ["/sys/fs/cgroup/*/libpod_parent", "/sys/fs/cgroup/*/mirebox-test-*"]
+
+
 def host_state():
-    return {path: sorted(os.listdir(path)) if os.path.isdir(path) else os.path.lexists(path)
-            for path in HOST_PATHS}
+    state = {path: sorted(os.listdir(path)) if os.path.isdir(path) else os.path.lexists(path)
+             for path in HOST_PATHS}
+    state["cgroups"] = sorted(path for pattern in CGROUP_PARENTS for path in glob.glob(pattern))
+    return state
+
+
+def remove_cgroups(parent):
+    """The control groups below `parent` in every hierarchy, deepest first:
+    rmdir is how a control group goes, once nothing runs in it."""
+    for top in glob.glob(f"/sys/fs/cgroup/*{parent}"):
+        for directory, _, _ in sorted(os.walk(top), key=lambda entry: -len(entry[0])):
+            try:
+                os.rmdir(directory)
+            except OSError:
+                pass
 
 
 def enabled_podman_units():
@@ -106,8 +127,11 @@ class Runtime:
     every rule that iptables makes for a published port is in the network
     namespace. Each podman command enters both."""
 
+    made = itertools.count()
+
     def __init__(self, directory):
         self.directory = directory
+        self.cgroup_parent = f"/mirebox-test-{os.getpid()}-{next(Runtime.made)}"
         script = (f"{find_program('ip')} link set lo up && mount -t tmpfs tmpfs /run && "
                   "mount -t tmpfs tmpfs /var/lib && mount -t tmpfs tmpfs /dev/shm && "
                   "echo ready && exec cat >/dev/null")
@@ -135,7 +159,12 @@ class Runtime:
             # layout of this machine; runc can.
             "--runtime", "runc"]
 
+    def with_cgroup_parent(self, args):
+        return (args[0], "--cgroup-parent", self.cgroup_parent, *args[1:]) \
+            if args and args[0] == "run" else args
+
     def __call__(self, *args, check=True, timeout=DEADLINE * 4):
+        args = self.with_cgroup_parent(args)
         result = subprocess.run([*self.command, *args], capture_output=True, text=True,
                                 env=self.env, timeout=timeout)
         if check and result.returncode != 0:
@@ -143,7 +172,8 @@ class Runtime:
         return result
 
     def popen(self, *args, **options):
-        return subprocess.Popen([*self.command, *args], env=self.env, **options)
+        return subprocess.Popen([*self.command, *self.with_cgroup_parent(args)], env=self.env,
+                                **options)
 
     def log(self, name):
         return messages(self("logs", name).stdout)
@@ -160,6 +190,7 @@ class Runtime:
 
     def close(self):
         self("rm", "--force", "--all", "--time", "0", check=False)
+        remove_cgroups(self.cgroup_parent)
         self.holder.stdin.close()
         self.holder.wait(timeout=DEADLINE)
         self.holder.stdout.close()

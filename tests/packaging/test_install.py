@@ -6,7 +6,6 @@ import os
 import platform
 import re
 import subprocess
-import tempfile
 import unittest
 
 from support.daemon import VERSION, help_text
@@ -126,11 +125,12 @@ class MakeInstall(unittest.TestCase):
         for prefix, (config, _) in LAYOUTS.items():
             with self.subTest(prefix=prefix):
                 stage = self.stages[prefix]
-                with open(f"{stage}{prefix}/share/man/man8/mirebox.8", encoding="ascii") as page:
-                    text = page.read()
                 examples = f"{prefix}/share/doc/mirebox/examples"
-                for name in re.findall(rf"{re.escape(examples)}/([\w.-]+)", text):
-                    self.assertTrue(os.path.exists(f"{stage}{examples}/{name}"), name)
+                for page in ("man1/mirebox-stats.1", "man8/mirebox.8"):
+                    with open(f"{stage}{prefix}/share/man/{page}", encoding="ascii") as manual:
+                        text = manual.read()
+                    for name in re.findall(rf"{re.escape(examples)}/([\w.-]+)", text):
+                        self.assertTrue(os.path.exists(f"{stage}{examples}/{name}"), (page, name))
                 rc_dir = f"{os.path.dirname(config)}/rc.d/"
                 if rc_dir != f"{os.path.dirname(FREEBSD_CONFIG)}/rc.d/":
                     self.assertIsNone(re.search(rf"(?<![\w/.]){re.escape(rc_dir)}", text))
@@ -206,14 +206,14 @@ class MakeInstall(unittest.TestCase):
                                      ["BindFamily", "0"]])
         # Uncommented, every key reads without a word at its default.
         program = f"{self.stages['/usr/local']}/usr/local/sbin/mirebox"
-        with tempfile.TemporaryDirectory() as directory:
-            uncommented = os.path.join(directory, "all.config")
-            with open(uncommented, "w", encoding="ascii") as config:
-                config.writelines(" ".join(words) + "\n" for words in commented)
-            for path in (sample, uncommented):
-                result = subprocess.run([program, "-f", path, "-V"], capture_output=True,
-                                        text=True)
-                self.assertEqual((result.returncode, result.stderr), (0, ""), path)
+        directory = scratch_folder(self)
+        uncommented = os.path.join(directory, "all.config")
+        with open(uncommented, "w", encoding="ascii") as config:
+            config.writelines(" ".join(words) + "\n" for words in commented)
+        for path in (sample, uncommented):
+            result = subprocess.run([program, "-f", path, "-V"], capture_output=True,
+                                    text=True)
+            self.assertEqual((result.returncode, result.stderr), (0, ""), path)
 
     @needs_command("mandoc", "mandoc")
     def test_manual_page_is_lint_free_and_covers_every_option(self):
@@ -247,17 +247,18 @@ class StatsServiceFiles(unittest.TestCase):
     def test_systemd_unit_writes_only_the_textfile_directory(self):
         with open(self.unit, encoding="ascii") as source:
             text = source.read()
-        start = re.search(r"^ExecStart=/bin/sh -c 'if \[ ! -d (\S+) \]; then [^;]*; exit 78; fi; "
-                          r"(journalctl [^|]*)\| (\S+) (.*)'$", text, re.M)
+        # Its lines joined as systemd joins them, and the shell's spaces one.
+        joined = re.sub(r" +", " ", text.replace("\\\n", " "))
+        start = re.search(r"^ExecStart=/bin/sh -c 'directory=(\S+); "
+                          r"if \[ ! -d \"\$\$directory\" \]; then [^;]*; exit 78; fi; "
+                          r"(journalctl [^|]*)\| (\S+) (.*)'$", joined, re.M)
         self.assertIsNotNone(start, text)
         checked, journal, program, options = start.groups()
         for option in ("--unit=mirebox", "--merge", "--follow", "--output=short-iso", "--lines=all"):
             self.assertIn(option, journal.split())
         self.assertTrue(program.endswith("/bin/mirebox-stats"), program)
-        prometheus = re.fullmatch(r"--follow --quiet --prometheus (\S+)/mirebox\.prom", options)
-        self.assertIsNotNone(prometheus, options)
-        self.assertEqual(checked, prometheus.group(1))
-        self.assertIn(f"ReadWritePaths=-{prometheus.group(1)}\n", text)
+        self.assertEqual(options, '--follow --quiet --prometheus "$$directory/mirebox.prom"')
+        self.assertIn(f"ReadWritePaths=-{checked}\n", text)
         for setting in ("CapabilityBoundingSet=\n", "NoNewPrivileges=yes", "ProtectSystem=strict",
                         "PrivateNetwork=yes"):
             self.assertIn(setting, text)

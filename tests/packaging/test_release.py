@@ -44,9 +44,11 @@ def make(target, build):
 
 
 def in_git_checkout():
-    """A clone or a worktree (whose .git is a file) of the project's."""
-    return subprocess.run(["git", "-C", SOURCE, "rev-parse", "--is-inside-work-tree"],
-                          capture_output=True, check=False).returncode == 0
+    """The top of a clone or a worktree (whose .git is a file) of the
+    project's, as make dist asks, not a tree inside some other repository."""
+    top = subprocess.run(["git", "-C", SOURCE, "rev-parse", "--show-toplevel"],
+                         capture_output=True, text=True, check=False)
+    return top.returncode == 0 and os.path.realpath(top.stdout.strip()) == os.path.realpath(SOURCE)
 
 
 def needs_git_checkout(test):

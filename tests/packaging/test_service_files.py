@@ -8,13 +8,14 @@ import re
 import signal
 import socket
 import subprocess
-import tempfile
 import time
 import unittest
 
 from support import services, skips
 from support.daemon import CLOSE, DEFAULT_CONFIG, ISOLATED, ISOLATED_REASON, TOTALS, TarpitTest
+from support.metrics import read_metrics, total
 from support.network import connect, free_port, in_network_of
+from support.processes import end_group
 from support.scratch import scratch_folder
 from support.services import (SOURCE, JOURNAL_REMOTE, RcScript, SystemdUnit, export_entry,
                               needs_rc_subr)
@@ -262,7 +263,8 @@ class SystemdUnitTest(unittest.TestCase):
     @needs_command("systemd", "systemd-analyze")
     def test_units_verify(self):
         for name in ("mirebox.service", "mirebox-stats.service"):
-            with self.subTest(unit=name), tempfile.TemporaryDirectory() as directory:
+            with self.subTest(unit=name):
+                directory = scratch_folder(self)
                 # Against the program as built, since it is not installed here.
                 text = re.sub(r"^ExecStart=\S+/mirebox( |$)", f"ExecStart={BUILD}/mirebox\\1",
                               SystemdUnit(BUILD, name).text, flags=re.M)
@@ -315,38 +317,19 @@ def follower_command(journal, textfile_directory):
     return [shell, option, script]
 
 
-def end_group(process):
-    """Ends the process group `process` leads and waits until none of it is
-    left: the pipeline's reader writes its metrics once more as it ends, and
-    must not write them into a folder being removed."""
-    try:
-        os.killpg(process.pid, signal.SIGTERM)
-    except ProcessLookupError:
-        return
-    process.wait(DEADLINE)
-
-    def gone():
-        try:
-            os.killpg(process.pid, 0)
-            return False
-        except ProcessLookupError:
-            return True
-    wait_until(gone, "the end of the follower's pipeline")
-
-
 class FollowerUnit(unittest.TestCase):
     def test_without_node_exporters_directory_it_says_so_once(self):
         """The unit's command ends at once with the one status that stops
         the restarts, after one line that names what to install."""
-        with tempfile.TemporaryDirectory() as directory:
-            missing = os.path.join(directory, "node-exporter")
-            follower = subprocess.Popen(follower_command(directory, missing), text=True,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        start_new_session=True)
-            try:
-                output, errors = follower.communicate(timeout=DEADLINE)
-            finally:
-                end_group(follower)
+        directory = scratch_folder(self)
+        missing = os.path.join(directory, "node-exporter")
+        follower = subprocess.Popen(follower_command(directory, missing), text=True,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    start_new_session=True)
+        try:
+            output, errors = follower.communicate(timeout=DEADLINE)
+        finally:
+            end_group(follower)
         unit = SystemdUnit(BUILD, "mirebox-stats.service")
         self.assertEqual(unit.value("Restart"), "on-failure")
         self.assertEqual(follower.returncode, int(unit.value("RestartPreventExitStatus")))
@@ -362,46 +345,35 @@ class FollowerUnit(unittest.TestCase):
     def test_the_follower_counts_every_boot_of_the_journal(self):
         """The command the unit runs, against a journal of two boots made by
         systemd-journal-remote: a reboot must not set the counters back."""
-        with tempfile.TemporaryDirectory() as directory:
-            settings = ["Port 2222", "Delay 10000", "MaxLineLength 32", "MaxClients 4096",
-                        "BindFamily IPv4 Mapped IPv6"]
-            start_us = int(time.time() - 3600) * 10**6
-            entries = []
-            for boot, pid, clients in (("1" * 32, 100, 3), ("2" * 32, 200, 2)):
-                messages = settings + [f"ACCEPT host=::ffff:192.0.2.{n} port=4000 fd={3 + n} "
-                                       f"n={n}/4096" for n in range(1, clients + 1)]
-                for message in messages:
-                    start_us += 1000
-                    entries.append(export_entry(boot, start_us, pid, message))
-            export = os.path.join(directory, "export")
-            with open(export, "w", encoding="ascii") as text:
-                text.write("".join(entries))
-            journal = os.path.join(directory, "journal")
-            os.mkdir(journal)
-            subprocess.run([JOURNAL_REMOTE, f"--output={journal}/remote.journal", export],
-                           check=True, capture_output=True, timeout=DEADLINE)
+        directory = scratch_folder(self)
+        settings = ["Port 2222", "Delay 10000", "MaxLineLength 32", "MaxClients 4096",
+                    "BindFamily IPv4 Mapped IPv6"]
+        start_us = int(time.time() - 3600) * 10**6
+        entries = []
+        for boot, pid, clients in (("1" * 32, 100, 3), ("2" * 32, 200, 2)):
+            messages = settings + [f"ACCEPT host=::ffff:192.0.2.{n} port=4000 fd={3 + n} "
+                                   f"n={n}/4096" for n in range(1, clients + 1)]
+            for message in messages:
+                start_us += 1000
+                entries.append(export_entry(boot, start_us, pid, message))
+        export = os.path.join(directory, "export")
+        with open(export, "w", encoding="ascii") as text:
+            text.write("".join(entries))
+        journal = os.path.join(directory, "journal")
+        os.mkdir(journal)
+        subprocess.run([JOURNAL_REMOTE, f"--output={journal}/remote.journal", export],
+                       check=True, capture_output=True, timeout=DEADLINE)
 
-            # The unit's own pipeline, on that journal and into a file here.
-            prom = os.path.join(directory, "mirebox.prom")
-            follower = subprocess.Popen(follower_command(journal, directory),
-                                        start_new_session=True)
-            try:
-                wait_until(lambda: metric(prom, "mirebox_connections_total") == 5,
-                           "five connections from two boots")
-                self.assertEqual(metric(prom, "mirebox_starts_total"), 2)
-            finally:
-                end_group(follower)
-
-
-def metric(path, name):
-    """A series' value in a metrics file, summed over its hosts, or None."""
-    try:
-        with open(path, encoding="ascii") as text:
-            found = re.findall(rf"^{name}(?:{{host=\"[^\"]*\"}})? (\S+)$", text.read(),
-                               flags=re.M)
-    except FileNotFoundError:
-        return None
-    return sum(float(value) for value in found) if found else None
+        # The unit's own pipeline, on that journal and into a file here.
+        prom = os.path.join(directory, "mirebox.prom")
+        follower = subprocess.Popen(follower_command(journal, directory),
+                                    start_new_session=True)
+        try:
+            wait_until(lambda: total(read_metrics(prom), "mirebox_connections_total") == 5,
+                       "five connections from two boots")
+            self.assertEqual(total(read_metrics(prom), "mirebox_starts_total"), 2)
+        finally:
+            end_group(follower)
 
 
 # The daemon as each service file starts it, with the sample configuration

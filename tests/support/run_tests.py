@@ -1,10 +1,15 @@
-"""Runs Python test modules like `python3 -m unittest -v`, and logs each skip
+"""Runs Python test files like `python3 -m unittest -v`, and logs each skip
 (see skips.py). With --missing PACKAGE WHAT it only logs that a whole test
 program could not be built here, and exits 77, CTest's "skipped".
 
-    PYTHONPATH=tests python3 -m support.run_tests e2e.test_clients ...
+    PYTHONPATH=tests python3 -m support.run_tests tests/e2e/test_clients.py ...
+
+A file is loaded by its path, as a module of its own name: tests/e2e and
+tests/packaging are no packages that a program the tests start could import
+in place of another of that name.
 """
 
+import importlib.util
 import os
 import sys
 import unittest
@@ -28,7 +33,14 @@ def main(argv):
         skips.record(what, skips.package_reason(package, f"{package} is not installed"))
         print(f"skipped: {what} needs {package}")
         return 77
-    suite = unittest.defaultTestLoader.loadTestsFromNames(argv)
+    suite = unittest.TestSuite()
+    for path in argv:
+        name = os.path.splitext(os.path.basename(path))[0]
+        spec = importlib.util.spec_from_file_location(name, path)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        spec.loader.exec_module(module)
+        suite.addTests(unittest.defaultTestLoader.loadTestsFromModule(module))
     runner = unittest.TextTestRunner(verbosity=2, resultclass=LoggingResult)
     return 0 if runner.run(suite).wasSuccessful() else 1
 

@@ -129,7 +129,8 @@ class SystemdUnit:
 
     def __init__(self, build, name="mirebox.service"):
         with open(os.path.join(build, name), encoding="ascii") as unit:
-            self.text = unit.read()
+            # A line ending in a backslash goes on, the backslash a space.
+            self.text = unit.read().replace("\\\n", " ")
 
     def values(self, key):
         return re.findall(rf"^{key}=(.*)$", self.text, flags=re.M)
@@ -174,7 +175,8 @@ def running(unit):
 
 def setting(unit, key):
     with open(os.path.join("/lib/systemd/system", unit)) as text:
-        return re.findall(rf"^{key}=(.*)$", text.read(), re.M)
+        # A line ending in a backslash goes on, the backslash a space.
+        return re.findall(rf"^{key}=(.*)$", text.read().replace("\\\n", " "), re.M)
 
 
 def enable(unit):
@@ -197,12 +199,22 @@ def start(unit):
         text.write(str(process.pid))
 
 
+def group_alive(pid):
+    try:
+        os.killpg(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+
+
 def stop(unit):
+    """As systemd ends a unit's control group: every process of the session,
+    not its leader alone (a pipeline's reader writes once more as it ends)."""
     pid = running(unit)
     if pid:
         os.killpg(pid, signal.SIGTERM)
         for _ in range(300):
-            if not running(unit):
+            if not group_alive(pid):
                 break
             time.sleep(0.1)
 
@@ -254,10 +266,12 @@ class StandInSystemd:
                  f"mount --bind {shlex.quote(systemctl)} {real} && "
                  f"{{ [ ! -e {policy} ] || mount --bind {shlex.quote(allow)} {policy}; }} && "
                  f"mount -t tmpfs tmpfs {shlex.quote(textfile_directory)} && "
-                 "ip link set lo up && echo ready && exec sleep 3600")
+                 "ip link set lo up && echo ready && exec cat >/dev/null")
+        # Holds the namespaces until its input closes: at close(), or when
+        # the test ends however it ends.
         self.holder = subprocess.Popen(
             ["unshare", "--mount", "--net", "--propagation", "private", "sh", "-c", setup],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if self.holder.stdout.readline() != "ready\n":
             self.holder.kill()
             _, errors = self.holder.communicate()

@@ -101,7 +101,8 @@ TEST_F(FollowTest, AFileThatComesLaterIsWaitedForWithMetricsAtZero) {
     round(5000);
     EXPECT_EQ(metric("mirebox_connections_total"), 1);
     finish_following(follower_, reader_);
-    EXPECT_EQ(errors.finish(), "mirebox-stats: " + log_ + ": No such file or directory; waiting for it\n");
+    EXPECT_EQ(errors.finish(),
+              "mirebox-stats: " + log_ + ": No such file or directory; waiting for it\n");
 }
 
 TEST_F(FollowTest, APipesBacklogIsReadBeforeTheFirstMetricsAndItsEndEndsTheFollower) {

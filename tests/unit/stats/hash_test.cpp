@@ -18,7 +18,8 @@ TEST(KeyedHash, IsSipHash) {
     EXPECT_EQ((siphash<2, 4>(key, message, 15)), 0xa129ca6149be45e5ULL);
     // The sixteen-byte form agrees with the general one.
     unsigned char address[16];
-    for (unsigned char i = 0; i < sizeof address; ++i) address[i] = static_cast<unsigned char>(i * 7);
+    for (unsigned char i = 0; i < sizeof address; ++i)
+        address[i] = static_cast<unsigned char>(i * 7);
     EXPECT_EQ(keyed_hash_16(key, address), keyed_hash(key, address, sizeof address));
 }
 

@@ -328,6 +328,8 @@ TEST_F(LineTest, AHostAndTheDaemonsTagComeBeforeAnyOtherReading) {
         {"2026-12-10T03:00:47.123Z a(b mirebox[1]: x)", LineKind::unparsed, "a(b"},
         {"2026-12-10T03:00:47.123Z close(4) mirebox[1]: Port 22", LineKind::setting, "close(4)"},
         {"2026-12-10T03:00:47.123Z a(b sshd[1]: x)", LineKind::foreign, "a(b"},
+        // A tag this reader does not take still names the line's host.
+        {"2026-12-10T03:00:47.123Z stray mirebox[abc]: Port 22", LineKind::unparsed, "stray"},
         // One that reads as a trace line too, as a whole.
         {"2026-12-10T03:00:47.123Z setsockopt(3, mirebox[1]: x, true) = 0", LineKind::unparsed,
          "setsockopt(3,"},

@@ -67,7 +67,7 @@ TEST(Metrics, PrometheusTextForTheFixture) {
     }
 }
 
-TEST(Hosts, EverySeriesCarriesTheHostWithOneHostAsWithMany) {
+TEST(HostSeries, EverySeriesCarriesTheHostWithOneHostAsWithMany) {
     for (const Tally& tally : {fixture("gate"), fleet()}) {
         const std::vector<std::string> lines = lines_of(prometheus_text(tally));
         const std::size_t hosts = shown_daemons(tally).size();

@@ -47,7 +47,7 @@ TEST(Report, TopListsHoldAtMostTheCountAsked) {
     EXPECT_EQ(text_report(fixture(), options).find("Top sources"), std::string::npos);
 }
 
-TEST(Hosts, ALogOfOneHostReadsAsItsDaemonsStandardOutput) {
+TEST(HostRows, ALogOfOneHostReadsAsItsDaemonsStandardOutput) {
     const Tally one_host = fixture("gate");
     ASSERT_TRUE(names_hosts(one_host));
     EXPECT_EQ(text_report(one_host, ReportOptions{}), text_report(fixture(), ReportOptions{}));
@@ -58,7 +58,7 @@ TEST(Hosts, ALogOfOneHostReadsAsItsDaemonsStandardOutput) {
     EXPECT_EQ(json_report(one_host, ReportOptions{}), json);
 }
 
-TEST(Hosts, TheReportShowsTheFleetThenARowForEachHost) {
+TEST(HostRows, TheReportShowsTheFleetThenARowForEachHost) {
     const std::string report = text_report(fleet(), ReportOptions{});
     for (const char* expected : {
              "Connections   3 from 2 sources (1 came back), 1 released\n",

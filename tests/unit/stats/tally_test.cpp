@@ -361,18 +361,21 @@ TEST(Hosts, LinesThatNameNoHostOrNoDaemonAreCountedWhereTheyBelong) {
     feed.line("2026-12-10T03:00:48+00:00 gate sshd[9]: Accepted publickey");
     // a line of the daemon's own not understood makes no host a row,
     feed.line("2026-12-10T03:00:48+00:00 stray mirebox[5]: something new");
-    // and nor does a line from a "host" no host can be, nor what follows it.
+    // and nor does a line from a "host" no host can be, nor what follows it,
+    // nor one whose tag this reader does not take: it names its host.
     feed.host_lines("gate", 100, {accept(2)});
     feed.line("2026-12-10T03:00:48+00:00 caf\xc3\xa9 mirebox[5]: Port 22");
     feed.line("garbage");
+    feed.host_lines("gate", 100, {accept(2)});
+    feed.line("2026-12-10T03:00:48+00:00 stray mirebox[abc]: Port 22");
     const DaemonCounts& gate = feed.host("gate");
-    EXPECT_EQ(gate.lines, 6u);
+    EXPECT_EQ(gate.lines, 7u);
     EXPECT_EQ(gate.unparsed, 1u);
     EXPECT_EQ(gate.foreign, 2u);
-    EXPECT_EQ(feed.tally.others.lines, 5u);
+    EXPECT_EQ(feed.tally.others.lines, 6u);
     ASSERT_EQ(shown_daemons(feed.tally).size(), 1u);
     EXPECT_EQ(&shown_daemons(feed.tally)[0]->counts, &gate);
-    EXPECT_EQ(feed.all().lines, 11u);
+    EXPECT_EQ(feed.all().lines, 13u);
     // The daemon's words without a host after another program's host are a
     // standard output's, shown beside the hosts.
     feed.line("2026-12-10T03:00:49.000Z " + accept(1));

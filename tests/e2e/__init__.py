@@ -1,2 +1,0 @@
-"""End-to-end tests: the real programs on free loopback ports, with real
-sockets, signals and output."""
