@@ -321,7 +321,8 @@ class DebianPackage(Scratch):
             subprocess.run(["dpkg-deb", "-x", self.package, extracted], check=True)
         with open(os.path.join(extracted, "lib", "systemd", "system", "mirebox-stats.service"),
                   encoding="ascii") as unit:
-            return re.search(r" --prometheus (\S+)'$", unit.read(), flags=re.M)[1]
+            directory = re.search(r"^ReadWritePaths=-?(\S+)$", unit.read(), flags=re.M)[1]
+        return os.path.join(directory, "mirebox.prom")
 
     @unittest.skipUnless(os.geteuid() == 0, "mounts where systemd says it runs: needs root")
     def test_maintainer_scripts_keep_the_follower_across_an_upgrade_and_stop_it_on_remove(self):
