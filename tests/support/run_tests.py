@@ -9,9 +9,9 @@ tests/packaging are no packages that a program the tests start could import
 in place of another of that name.
 """
 
-import importlib.util
 import os
 import sys
+import types
 import unittest
 
 from support import skips
@@ -36,10 +36,11 @@ def main(argv):
     suite = unittest.TestSuite()
     for path in argv:
         name = os.path.splitext(os.path.basename(path))[0]
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
+        module = types.ModuleType(name)
+        module.__file__ = path
         sys.modules[name] = module
-        spec.loader.exec_module(module)
+        with open(path, encoding="utf-8") as source:
+            exec(compile(source.read(), path, "exec"), module.__dict__)  # pylint: disable=W0122
         suite.addTests(unittest.defaultTestLoader.loadTestsFromModule(module))
     runner = unittest.TextTestRunner(verbosity=2, resultclass=LoggingResult)
     return 0 if runner.run(suite).wasSuccessful() else 1

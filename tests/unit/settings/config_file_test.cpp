@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "fixtures/capture.h"
+#include "fixtures/scratch.h"
 #include "diagnostics/diagnostics.h"
 #include "settings/settings.h"
 #include "tarpit/tarpit.h"
@@ -48,18 +49,12 @@ namespace {
 class ConfigFileTest : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/mirebox-config-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        path_ = dir_ + "/mirebox.config";
         saved_verbosity_ = verbosity;
         verbosity = 0;
+        ASSERT_FALSE(scratch_.path().empty());
+        path_ = scratch_.file("mirebox.config");
     }
-    void TearDown() override {
-        std::remove(path_.c_str());
-        rmdir(dir_.c_str());
-        verbosity = saved_verbosity_;
-    }
+    void TearDown() override { verbosity = saved_verbosity_; }
 
     void write(const std::string& content) {
         std::FILE* file = std::fopen(path_.c_str(), "wb");
@@ -79,7 +74,7 @@ protected:
     std::string at(int line) const { return path_ + ":" + std::to_string(line) + ": "; }
 
     Settings settings_;
-    std::string dir_;
+    test_support::ScratchDirectory scratch_;
     std::string path_;
     std::uint32_t saved_verbosity_ = 0;
 };
@@ -202,9 +197,9 @@ TEST_F(ConfigFileTest, AFileThatCannotBeOpenedIsSkippedAndOnlyAShortageSpeaks) {
         bool short_of_descriptors;
         std::string said;
     } cases[] = {
-        {dir_ + "/absent", true, false, ""},
-        {dir_ + "/absent", false, false, ""},
-        {dir_, false, false, ""},
+        {scratch_.file("absent"), true, false, ""},
+        {scratch_.file("absent"), false, false, ""},
+        {scratch_.path(), false, false, ""},
         {path_, true, true, ""},
         {path_, false, true, "mirebox: warning: " + path_ + ": " + std::strerror(EMFILE) + "\n"},
     };

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "fixtures/capture.h"
+#include "fixtures/scratch.h"
 #include "stats/follow.h"
 #include "stats/stats.h"
 
@@ -28,20 +29,15 @@ std::int64_t test_monotonic_ms() { return monotonic_now; }
 class FollowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "stats-follower-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
-        log_ = directory_ + "/mirebox.log";
-        metrics_ = directory_ + "/mirebox.prom";
+        ASSERT_FALSE(scratch_.path().empty());
+        log_ = scratch_.file("mirebox.log");
+        metrics_ = scratch_.file("mirebox.prom");
         options_.follow = true;
         options_.quiet = true;
         options_.prometheus = metrics_.c_str();
         follower_.clocks = {fixed_wall_ms, test_monotonic_ms};
         monotonic_now = 1000000;
     }
-    void TearDown() override { std::filesystem::remove_all(directory_); }
-
     void append(const std::string& path, const std::string& text) {
         std::ofstream(path, std::ios::app) << text;
     }
@@ -58,7 +54,8 @@ protected:
         return -1;
     }
 
-    std::string directory_, log_, metrics_;
+    test_support::ScratchDirectory scratch_;
+    std::string log_, metrics_;
     Options options_;
     Reader reader_;
     Follower follower_;

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fixtures/scratch.h"
 #include "stats/input.h"
 
 namespace mirebox::stats {
@@ -19,17 +20,10 @@ namespace {
 class InputTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "stats-follow-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
-        path_ = directory_ + "/mirebox.log";
+        ASSERT_FALSE(scratch_.path().empty());
+        path_ = scratch_.file("mirebox.log");
     }
-    void TearDown() override {
-        close_input(input_);
-        for (const char* name : {"/mirebox.log", "/mirebox.log.0"})
-            unlink((directory_ + name).c_str());
-        rmdir(directory_.c_str());
-    }
+    void TearDown() override { close_input(input_); }
     static void take(void* context, std::string_view line) {
         static_cast<std::vector<std::string>*>(context)->emplace_back(line);
     }
@@ -45,7 +39,7 @@ protected:
         }
     }
 
-    std::string directory_;
+    test_support::ScratchDirectory scratch_;
     std::string path_;
     Input input_;
     std::vector<std::string> lines_;

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fixtures/scratch.h"
 #include "fixtures/stats_logs.h"
 #include "stats/line.h"
 #include "stats/metrics.h"
@@ -113,18 +114,10 @@ TEST(HostSeries, EverySeriesCarriesTheHostWithOneHostAsWithMany) {
 
 class MetricsFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "stats-metrics-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
-    }
-    void TearDown() override {
-        for (const std::string& name : names()) unlink((directory_ + "/" + name).c_str());
-        rmdir(directory_.c_str());
-    }
+    void SetUp() override { ASSERT_FALSE(scratch_.path().empty()); }
     std::vector<std::string> names() {
         std::vector<std::string> found;
-        if (DIR* dir = opendir(directory_.c_str())) {
+        if (DIR* dir = opendir(scratch_.path().c_str())) {
             while (const dirent* entry = readdir(dir)) {
                 const std::string name = entry->d_name;
                 if (name != "." && name != "..") found.push_back(name);
@@ -133,11 +126,11 @@ protected:
         }
         return found;
     }
-    std::string directory_;
+    test_support::ScratchDirectory scratch_;
 };
 
 TEST_F(MetricsFile, ReplacedWholeAndReadableByAll) {
-    const std::string path = directory_ + "/mirebox.prom";
+    const std::string path = scratch_.file("mirebox.prom");
     {
         std::ofstream old(path);
         old << "stale\n";
@@ -164,10 +157,10 @@ TEST_F(MetricsFile, ReplacedWholeAndReadableByAll) {
 }
 
 TEST_F(MetricsFile, FailureLeavesNothingBehind) {
-    const std::string missing = directory_ + "/no/such/dir/mirebox.prom";
+    const std::string missing = scratch_.file("no/such/dir/mirebox.prom");
     EXPECT_FALSE(write_metrics(fixture(), missing.c_str(), true));
     // A directory in the way of the name: the rename fails after the write.
-    const std::string blocked = directory_ + "/blocked.prom";
+    const std::string blocked = scratch_.file("blocked.prom");
     ASSERT_EQ(mkdir(blocked.c_str(), 0755), 0);
     EXPECT_FALSE(write_metrics(fixture(), blocked.c_str(), true));
     rmdir(blocked.c_str());
